@@ -1,0 +1,40 @@
+// The 48-byte message header of a TBB message base, read and changed in
+// place at any byte offset (no alignment), little-endian.
+#pragma once
+#include <cstdint>
+
+constexpr uint32_t HeaderLengthOffset = 4;
+constexpr uint32_t FlagsOffset = 20;
+constexpr uint32_t MessageLengthOffset = 36;
+constexpr uint32_t MustBeZeroOffset = 44;
+constexpr uint32_t HeaderRecordSize = 48;
+
+inline uint32_t ReadU32(const uint8_t* p) {
+  return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+inline void WriteU32(uint8_t* p, uint32_t value) {
+  p[0] = (uint8_t)value;
+  p[1] = (uint8_t)(value >> 8);
+  p[2] = (uint8_t)(value >> 16);
+  p[3] = (uint8_t)(value >> 24);
+}
+
+// True when the 48 bytes at p form a message header: the signature
+// "!" TAB "p" 0x19, a header length of 48 and a zero word at offset 44.
+inline bool IsMessageHeader(const uint8_t* p) {
+  return p[0] == 0x21 && p[1] == 0x09 && p[2] == 0x70 && p[3] == 0x19 &&
+         ReadU32(p + HeaderLengthOffset) == 48 && ReadU32(p + MustBeZeroOffset) == 0;
+}
+
+inline uint32_t HeaderLength(const uint8_t* p) { return ReadU32(p + HeaderLengthOffset); }
+inline uint32_t MessageLength(const uint8_t* p) { return ReadU32(p + MessageLengthOffset); }
+inline bool IsDeleted(const uint8_t* p) { return (p[FlagsOffset] & 1) != 0; }
+inline void ClearDeleted(uint8_t* p) { p[FlagsOffset] &= (uint8_t)~1u; }
+inline void SetMessageLength(uint8_t* p, uint32_t length) { WriteU32(p + MessageLengthOffset, length); }
+
+// Where the next header should begin: this header's offset plus both
+// lengths, the fields taken as unsigned, in 64 bits.
+inline int64_t NextHeaderOffset(int64_t header_offset, const uint8_t* p) {
+  return (int64_t)((uint64_t)header_offset + HeaderLength(p) + MessageLength(p));
+}

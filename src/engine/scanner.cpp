@@ -1,0 +1,133 @@
+#include "engine/scanner.h"
+
+#include <cinttypes>
+#include <cstring>
+
+#include "engine/header.h"
+#include "engine/writer.h"
+#include "run/report.h"
+#include "run/run_state.h"
+
+namespace {
+
+// The first line of the current message, as the list shows it.
+char FirstLine[FirstLineLimit + 1];
+
+bool LimitPassed(void) {
+  return RunState.MaxMessages != 0 && RunState.MessagesExtracted > RunState.MaxMessages;
+}
+
+// Hands the finished message to the writer and starts an empty one.
+void HandOnMessage(bool final) {
+  WriteToTarget(RunState.Message.data, RunState.Message.length, final);
+  RunState.Message.length = 0;
+}
+
+// Copies the first line of the message whose text starts at `text`, up to
+// CR, LF, NUL, the line limit or the window's end. Returns its length.
+uint32_t TakeFirstLine(const uint8_t* text, uint32_t available) {
+  uint32_t limit = available < FirstLineLimit ? available : FirstLineLimit;
+  uint32_t j = 0;
+  while (j < limit) {
+    uint8_t b = text[j];
+    if (b == '\n' || b == '\r') break;
+    if (b == 0) {
+      ConsoleText("Achtung! 0 in hdr\n");
+      LogPrint("Achtung! 0 in hdr\n");
+      break;
+    }
+    FirstLine[j++] = (char)b;
+  }
+  FirstLine[j] = '\0';
+  return j;
+}
+
+enum HeaderOutcome { HeaderTaken, HeaderSkipped, HeaderBeyondLimit };
+
+// Handles the header at position i of the pass buffer.
+HeaderOutcome TakeHeader(uint8_t* buffer, uint32_t i, int64_t offset, uint32_t window_end) {
+  uint8_t* header = buffer + i;
+  int64_t header_offset = offset + (int64_t)i - (int64_t)ChunkSize;
+  RunState.CurrentHeaderOffset = header_offset;
+
+  // Did the previous message's length lead exactly here?
+  if (RunState.ExpectedNextHeader != 0 && RunState.ExpectedNextHeader != header_offset) {
+    int32_t should_be = (int32_t)(uint32_t)((uint64_t)header_offset - (uint64_t)RunState.ExpectedNextHeader +
+                                            (uint64_t)(int64_t)RunState.LastMessageLength);
+    ReportPrint("Achtung! broken MsgLength %d, should be %d\n\n", RunState.LastMessageLength, should_be);
+    if (!RunState.ListOnly && RunState.Message.length >= MessageLengthOffset + 4)
+      SetMessageLength(RunState.Message.data, (uint32_t)should_be);
+  }
+  HandOnMessage(false);
+
+  RunState.ExpectedNextHeader = NextHeaderOffset(header_offset, header);
+  RunState.MessagesFound += 1;
+  RunState.LastMessageLength = (int32_t)MessageLength(header);
+
+  uint32_t text = i + HeaderSize;
+  uint32_t line = TakeFirstLine(buffer + text, text < window_end ? window_end - text : 0);
+
+  bool deleted = IsDeleted(header);
+  if (RunState.ExcludeDeleted && deleted) {
+    RunState.Copying = false;
+    return HeaderSkipped;
+  }
+  if (!RunState.ExcludeDeleted) ClearDeleted(header);
+
+  // Messages before the chosen start message are withheld like skipped ones.
+  if (RunState.StartMessage > 0) {
+    RunState.StartMessage -= 1;
+    if (RunState.StartMessage > 0) {
+      RunState.Copying = false;
+      return HeaderSkipped;
+    }
+  }
+
+  RunState.MessagesExtracted += 1;
+  RunState.Copying = true;
+  if (LimitPassed()) {
+    // Nothing of a message beyond the limit goes to the target.
+    RunState.Copying = false;
+    return HeaderBeyondLimit;
+  }
+
+  ReportPrint("%s[%d] at %" PRIx64 ": %s\n", deleted ? "del" : "msg", (int)RunState.MessagesFound,
+              (uint64_t)RunState.CurrentHeaderOffset, FirstLine);
+  if (line == FirstLineLimit) ReportPrint("LogBuffer, Achtung! too long hdr\n");
+  if (RunState.LastMessageLength < 0)
+    ReportPrint("Achtung! wrong message length %#x\n", (uint32_t)RunState.LastMessageLength);
+  return HeaderTaken;
+}
+
+}  // namespace
+
+void ScanPass(int64_t offset, uint32_t bytes_read, bool first, bool final) {
+  uint8_t* buffer = RunFiles.PassBuffer;
+  uint32_t data_end = ChunkSize + bytes_read;
+  uint32_t window_start = first ? ChunkSize : ChunkSize - ScanHoldback;
+  uint32_t window_end = final ? data_end : data_end - ScanHoldback;
+  if (LimitPassed() || window_end < window_start) window_end = window_start;
+
+  // Bytes between headers are gathered in one piece at the next header or at
+  // the pass end: the same bytes as cutting at every "!", far fewer copies.
+  uint32_t segment_start = window_start;
+  uint32_t i = window_start;
+  while (i < window_end) {
+    const uint8_t* bang = (const uint8_t*)memchr(buffer + i, 0x21, window_end - i);
+    if (!bang) break;
+    i = (uint32_t)(bang - buffer);
+    if (data_end - i < HeaderSize || !IsMessageHeader(buffer + i)) {
+      i++;
+      continue;
+    }
+    if (RunState.Copying) AppendToMessage(buffer + segment_start, i - segment_start);
+    segment_start = i;
+    if (TakeHeader(buffer, i, offset, window_end) == HeaderBeyondLimit) break;
+    i += HeaderSize;
+  }
+  if (RunState.Copying && window_end > segment_start)
+    AppendToMessage(buffer + segment_start, window_end - segment_start);
+  if (final) HandOnMessage(true);
+}
+
+void FlushHeldMessage(void) { HandOnMessage(true); }

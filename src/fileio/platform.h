@@ -1,0 +1,71 @@
+// The thin layer between mendrake and the operating system: files, devices,
+// the console, memory and the argument list. Everything above it is free of
+// system headers. The operations are reached through one table so that a test
+// build can put faults or memory-backed files in place of the real ones.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// An open file: a small non-negative number, or NoFile.
+typedef int FileRef;
+constexpr FileRef NoFile = -1;
+
+// How a file is opened.
+enum OpenKind {
+  OpenSource = 0,        // read, shared for reading, existing only, sequential
+  OpenTargetExisting,    // read and write, existing only, never truncated
+  OpenTargetAlways,      // read and write, created when missing, never truncated
+  OpenLogReplace,        // read and write, created fresh (replaces any file)
+};
+
+enum ProfileKind { ProfileWide = 0, ProfileLegacy = 1 };
+
+// The answer of a disk to a geometry request.
+struct DiskGeometry {
+  int64_t cylinders;
+  uint32_t media_type;
+  uint32_t tracks_per_cylinder;
+  uint32_t sectors_per_track;
+  uint32_t bytes_per_sector;
+};
+
+struct PlatformOps {
+  // Returns the open file, or NoFile (LastError tells why).
+  FileRef (*Open)(const char* path, OpenKind kind, bool unbuffered);
+  void (*Close)(FileRef file);
+  // Moves to an absolute position: 1 moved, 0 failed.
+  int (*Seek)(FileRef file, int64_t offset);
+  // Moves to the end and reports that position: 1 done, 0 no end position
+  // (a device, a pipe).
+  int (*SeekEnd)(FileRef file, int64_t* end);
+  // Reads up to n bytes at the current position: the count read (short only
+  // at the end of the file), or -1 on failure.
+  int64_t (*Read)(FileRef file, void* into, uint32_t n);
+  // Writes n bytes at the current position: the count written (short only on
+  // failure), or -1 on failure.
+  int64_t (*Write)(FileRef file, const void* from, uint32_t n);
+  // The error code of the last failed operation (errno, GetLastError).
+  int (*LastError)(void);
+  // Asks a disk device for its geometry: 1 answered, 0 not a disk.
+  int (*DriveGeometry)(FileRef file, DiskGeometry* geometry);
+  // 1 when both paths name the same existing file (also through links).
+  int (*SameFile)(const char* a, const char* b);
+  void (*Sleep)(uint32_t milliseconds);
+  // Console output: shown at once on a terminal, buffered when redirected.
+  void (*ConsoleWrite)(const char* text, size_t n);
+  void (*ConsoleFlush)(void);
+  // Fixed allocations: aligned to `alignment` (a power of two), or null.
+  void* (*Allocate)(size_t n, size_t alignment);
+  void (*Release)(void* area);
+};
+
+extern PlatformOps Platform;
+
+// Called once before anything else: process-wide settings of the platform.
+void PlatformStart(void);
+// The profile of the system the tool runs on: ProfileWide or ProfileLegacy.
+int PlatformProfile(void);
+// The legacy profile's narrow command line, as one text.
+const char* PlatformCommandLine(void);
+// The wide profile's argument list, program name first, as UTF-8 texts.
+void PlatformArgumentList(int argc, char** argv, int* count, char*** args);

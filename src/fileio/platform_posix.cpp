@@ -1,0 +1,305 @@
+// The platform layer over POSIX (Linux). Devices answer the geometry request
+// from the kernel's block-device queries; "unbuffered" is O_DIRECT, with a
+// buffered companion descriptor for the reads and writes the kernel refuses
+// for alignment.
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "fileio/platform.h"
+
+namespace {
+
+constexpr int MaxFiles = 16;
+
+struct OpenFile {
+  bool used;
+  int fd;
+  int buffered_fd;  // opened on the first refused direct transfer
+  bool direct;
+  int flags;        // open flags without O_DIRECT, for the companion
+  char* path;
+};
+
+OpenFile Files[MaxFiles];
+int LastErrorCode = 0;
+
+OpenFile* Lookup(FileRef file) {
+  if (file < 0 || file >= MaxFiles || !Files[file].used) return nullptr;
+  return &Files[file];
+}
+
+// Returns the descriptor, or -1. Directories are refused in every mode: they
+// are never a message base, a target or a log.
+int OpenDescriptor(const char* path, int flags) {
+  int fd;
+  do {
+    fd = open(path, flags | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    close(fd);
+    errno = EISDIR;
+    return -1;
+  }
+  return fd;
+}
+
+FileRef PosixOpen(const char* path, OpenKind kind, bool unbuffered) {
+  int flags = O_RDONLY;
+  switch (kind) {
+    case OpenSource: flags = O_RDONLY; break;
+    case OpenTargetExisting: flags = O_RDWR; break;
+    case OpenTargetAlways: flags = O_RDWR | O_CREAT; break;
+    case OpenLogReplace: flags = O_RDWR | O_CREAT | O_TRUNC; break;
+  }
+  int slot = 0;
+  while (slot < MaxFiles && Files[slot].used) slot++;
+  if (slot == MaxFiles) {
+    LastErrorCode = EMFILE;
+    return NoFile;
+  }
+  bool direct = false;
+  int fd = -1;
+  if (unbuffered) {
+    fd = OpenDescriptor(path, flags | O_DIRECT);
+    direct = fd >= 0;
+    // A file system that refuses O_DIRECT gets the file through the cache.
+    if (fd < 0 && errno == EINVAL) fd = OpenDescriptor(path, flags);
+  } else {
+    fd = OpenDescriptor(path, flags);
+  }
+  if (fd < 0) {
+    LastErrorCode = errno;
+    return NoFile;
+  }
+  if (kind == OpenSource) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  OpenFile& f = Files[slot];
+  f.used = true;
+  f.fd = fd;
+  f.buffered_fd = -1;
+  f.direct = direct;
+  f.flags = flags & ~(O_CREAT | O_TRUNC);
+  f.path = strdup(path);
+  return slot;
+}
+
+void PosixClose(FileRef file) {
+  OpenFile* f = Lookup(file);
+  if (!f) return;
+  close(f->fd);
+  if (f->buffered_fd >= 0) close(f->buffered_fd);
+  free(f->path);
+  *f = OpenFile();
+}
+
+int PosixSeek(FileRef file, int64_t offset) {
+  OpenFile* f = Lookup(file);
+  if (!f) return 0;
+  if (lseek(f->fd, (off_t)offset, SEEK_SET) < 0) {
+    LastErrorCode = errno;
+    return 0;
+  }
+  return 1;
+}
+
+bool IsBlockDevice(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
+}
+
+// A device has no end position here, as on the systems the tool was first
+// written for; its size comes from the geometry request instead.
+int PosixSeekEnd(FileRef file, int64_t* end) {
+  OpenFile* f = Lookup(file);
+  if (!f) return 0;
+  if (IsBlockDevice(f->fd)) {
+    LastErrorCode = ESPIPE;
+    return 0;
+  }
+  off_t pos = lseek(f->fd, 0, SEEK_END);
+  if (pos < 0) {
+    LastErrorCode = errno;
+    return 0;
+  }
+  *end = (int64_t)pos;
+  return 1;
+}
+
+// The descriptor that takes a transfer the kernel refused to do directly.
+int Companion(OpenFile* f) {
+  if (f->buffered_fd < 0) f->buffered_fd = OpenDescriptor(f->path, f->flags);
+  return f->buffered_fd;
+}
+
+// Moves `n` bytes at the current position of f through `fd`: pread/pwrite on
+// the companion, read/write on the main descriptor. Returns the count moved,
+// or -1 with errno set.
+int64_t Transfer(OpenFile* f, uint8_t* data, uint32_t n, bool writing) {
+  uint32_t done = 0;
+  while (done < n) {
+    ssize_t got = writing ? write(f->fd, data + done, n - done)
+                          : read(f->fd, data + done, n - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EINVAL && f->direct) {
+      // Refused for alignment: do the rest through the cache, at the same
+      // position, and move the main descriptor past it.
+      off_t pos = lseek(f->fd, 0, SEEK_CUR);
+      int other = Companion(f);
+      if (pos < 0 || other < 0) return -1;
+      while (done < n) {
+        ssize_t part = writing ? pwrite(other, data + done, n - done, pos)
+                               : pread(other, data + done, n - done, pos);
+        if (part < 0 && errno == EINTR) continue;
+        if (part < 0) return -1;
+        if (part == 0) break;
+        done += (uint32_t)part;
+        pos += part;
+      }
+      lseek(f->fd, pos, SEEK_SET);
+      return done;
+    }
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += (uint32_t)got;
+  }
+  return done;
+}
+
+int64_t PosixRead(FileRef file, void* into, uint32_t n) {
+  OpenFile* f = Lookup(file);
+  if (!f) {
+    LastErrorCode = EBADF;
+    return -1;
+  }
+  errno = 0;
+  int64_t got = Transfer(f, (uint8_t*)into, n, false);
+  // A short count at the end of the file is no error: report code 0.
+  LastErrorCode = got < 0 ? errno : 0;
+  return got;
+}
+
+int64_t PosixWrite(FileRef file, const void* from, uint32_t n) {
+  OpenFile* f = Lookup(file);
+  if (!f) {
+    LastErrorCode = EBADF;
+    return -1;
+  }
+  errno = 0;
+  int64_t put = Transfer(f, (uint8_t*)from, n, true);
+  if (put < 0 || put < n) LastErrorCode = errno ? errno : ENOSPC;
+  return put;
+}
+
+int PosixLastError(void) { return LastErrorCode; }
+
+int PosixDriveGeometry(FileRef file, DiskGeometry* geometry) {
+  OpenFile* f = Lookup(file);
+  if (!f || !IsBlockDevice(f->fd)) return 0;
+  uint64_t bytes = 0;
+  int sector = 0;
+  if (ioctl(f->fd, BLKGETSIZE64, &bytes) != 0 || ioctl(f->fd, BLKSSZGET, &sector) != 0 ||
+      sector <= 0) {
+    LastErrorCode = errno;
+    return 0;
+  }
+  // The kernel knows no cylinders: describe the disk as one sector per track.
+  geometry->cylinders = (int64_t)(bytes / (uint64_t)sector);
+  geometry->media_type = 12;  // fixed media
+  geometry->tracks_per_cylinder = 1;
+  geometry->sectors_per_track = 1;
+  geometry->bytes_per_sector = (uint32_t)sector;
+  return 1;
+}
+
+int PosixSameFile(const char* a, const char* b) {
+  struct stat sa, sb;
+  if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return 0;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+void PosixSleep(uint32_t milliseconds) {
+  struct timespec t;
+  t.tv_sec = milliseconds / 1000;
+  t.tv_nsec = (long)(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
+
+// Console output goes straight out on a terminal (the progress dots show as
+// the passes run) and through a buffer when redirected.
+constexpr size_t ConsoleBufferSize = 65536;
+char ConsoleBuffer[ConsoleBufferSize];
+size_t ConsoleFill = 0;
+int ConsoleIsTerminal = -1;
+
+void WriteOut(const char* text, size_t n) {
+  while (n > 0) {
+    ssize_t put = write(1, text, n);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return;  // a closed console must not stop the recovery
+    text += put;
+    n -= (size_t)put;
+  }
+}
+
+void PosixConsoleFlush(void) {
+  WriteOut(ConsoleBuffer, ConsoleFill);
+  ConsoleFill = 0;
+}
+
+void PosixConsoleWrite(const char* text, size_t n) {
+  if (ConsoleIsTerminal < 0) ConsoleIsTerminal = isatty(1);
+  if (ConsoleIsTerminal) {
+    WriteOut(text, n);
+    return;
+  }
+  if (ConsoleFill + n > ConsoleBufferSize) PosixConsoleFlush();
+  if (n >= ConsoleBufferSize) {
+    WriteOut(text, n);
+    return;
+  }
+  memcpy(ConsoleBuffer + ConsoleFill, text, n);
+  ConsoleFill += n;
+}
+
+void* PosixAllocate(size_t n, size_t alignment) {
+  if (alignment <= alignof(max_align_t)) return malloc(n ? n : 1);
+  void* area = nullptr;
+  if (posix_memalign(&area, alignment, n ? n : 1) != 0) return nullptr;
+  return area;
+}
+
+void PosixRelease(void* area) { free(area); }
+
+}  // namespace
+
+PlatformOps Platform = {
+    PosixOpen,  PosixClose,         PosixSeek,     PosixSeekEnd, PosixRead,
+    PosixWrite, PosixLastError,     PosixDriveGeometry, PosixSameFile, PosixSleep,
+    PosixConsoleWrite, PosixConsoleFlush, PosixAllocate, PosixRelease,
+};
+
+void PlatformStart(void) {
+  // A reader that goes away (mendrake -l base | head) must not kill a run
+  // that is still writing its target.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// Every Linux runs the wide profile: arguments come whole from the system.
+int PlatformProfile(void) { return ProfileWide; }
+
+const char* PlatformCommandLine(void) { return ""; }
+
+void PlatformArgumentList(int argc, char** argv, int* count, char*** args) {
+  *count = argc;
+  *args = argv;
+}

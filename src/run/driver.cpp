@@ -1,0 +1,183 @@
+#include "run/driver.h"
+
+#include <cinttypes>
+#include <cstring>
+
+#include "engine/scanner.h"
+#include "engine/writer.h"
+#include "fileio/devices.h"
+#include "run/report.h"
+#include "run/run_state.h"
+
+namespace {
+
+// Size of the previous pass's data, whose last bytes the next pass carries.
+uint32_t PreviousPassSize = 0;
+
+const char* TargetName(void) { return RunState.TargetPath ? RunState.TargetPath : "(null)"; }
+
+int OpenLog(void) {
+  // The log is created before the source is opened: created over the source
+  // it would truncate the very file being rescued.
+  // Nor may it replace an earlier file that is also this run's target: that
+  // is the target's refusal, made before the log truncates anything.
+  if (!RunState.ListOnly && RunState.TargetPath &&
+      Platform.SameFile(RunState.LogPath, RunState.TargetPath)) {
+    ConsolePrint("Can't open or create target file %s\nexiting...\n", RunState.TargetPath);
+    return ExitTargetOpen;
+  }
+  if (Platform.SameFile(RunState.LogPath, RunState.SourcePath) ||
+      (RunFiles.Log = Platform.Open(RunState.LogPath, OpenLogReplace, false)) == NoFile) {
+    ConsolePrint("Can't create log file %s\nexiting...\n", RunState.LogPath);
+    return ExitLogCreate;
+  }
+  return 0;
+}
+
+int AllocateBuffers(void) {
+  if (!RunFiles.PassBuffer)
+    RunFiles.PassBuffer = (uint8_t*)Platform.Allocate(2 * ChunkSize, BufferAlignment);
+  if (!OutputBlock.block) OutputBlock.block = (uint8_t*)Platform.Allocate(ChunkSize, BufferAlignment);
+  if (!RunFiles.PassBuffer || !OutputBlock.block) {
+    ConsolePrint("Can't alloc %d Kbytes for temporary buffer\nexiting...\n", (int)(ChunkSize / 512));
+    return ExitNoMemory;
+  }
+  return 0;
+}
+
+int OpenAndMeasure(void) {
+  int code = 0;
+  if (RunState.LogPath && (code = OpenLog()) != 0) return code;
+  if ((code = OpenSourceFile()) != 0) return code;
+  if (!RunState.ListOnly && (code = OpenTargetFile()) != 0) return code;
+  if ((code = AllocateBuffers()) != 0) return code;
+  int64_t size = QueryFileSize(RunFiles.Source, &RunFiles.SourceIsBlockDevice);
+  RunFiles.SourceSize = size;
+  if (size == 0) {
+    ConsolePrint("Empty source file %s\nexiting...\n", RunState.SourcePath);
+    return ExitNoSize;
+  }
+  if (size < 0) {
+    ConsolePrint("Can't get source file size: %s\nexiting...\n", RunState.SourcePath);
+    return ExitNoSize;
+  }
+  if ((code = ApplyUnbufferedRule()) != 0) return code;
+  return CheckTarget();
+}
+
+// Ends a run cut short by a failed read.
+int StopOnReadFailure(void) {
+  ConsoleText("Stop on output error\n");
+  PrintSummary();
+  return ExitReadFailed;
+}
+
+int PassesAndEnd(void) {
+  int64_t S = RunFiles.SourceSize;
+  RunState.StartOffset -= RunState.StartOffset % (int64_t)BlockSize;
+  int64_t P = RunState.StartOffset;
+  RunState.CurrentHeaderOffset = 0;
+  RunState.ExpectedNextHeader = 0;
+  RunState.MessagesFound = 0;
+  RunState.MessagesExtracted = 0;
+  OutputBlock.output_offset = 0;
+  ConsolePrint("%s -> %s\n%" PRId64 " bytes\n", RunState.SourcePath, TargetName(), S);
+  ConsolePrint("Starting from offset %" PRId64 " bytes\n", P);
+  int64_t D = S / 50;
+  if (D == 0) D = 1;
+  uint32_t last_dot = UINT32_MAX;
+  bool first = true;
+  while (P <= S - (int64_t)BlockSize) {
+    uint32_t k = (uint32_t)(P / D);
+    if (k != last_dot) {
+      ConsoleText(".");
+      last_dot = k;
+    }
+    uint32_t size = S - P >= (int64_t)ChunkSize ? ChunkSize : BlockSize;
+    if (!ReadPass(size, P, first, false)) return StopOnReadFailure();
+    first = false;
+    P += size;
+    RunState.BytesProcessed += size;
+    if (RunState.MaxMessages != 0 && RunState.MessagesExtracted > RunState.MaxMessages) {
+      S = P;
+      break;
+    }
+  }
+  ConsoleText("\n");
+  if (S < P) {
+    ConsolePrint("Can't copy file tail (%" PRId64 " bytes)\n", S - P);
+    return ExitBeyondEnd;
+  }
+  int64_t T = S - P;
+  int code = ReopenFiles();
+  if (code != 0) return code;
+  if (!ReadPass((uint32_t)T, P, first, true)) return StopOnReadFailure();
+  RunState.BytesProcessed += T;
+  PrintSummary();
+  return OutputBlock.any_failed ? ExitWriteFailed : ExitDone;
+}
+
+}  // namespace
+
+int OpenSourceFile(void) {
+  RunFiles.Source = Platform.Open(RunState.SourcePath, OpenSource, RunState.Unbuffered);
+  if (RunFiles.Source == NoFile) {
+    ConsolePrint("Can't open source file %s\nexiting...\n", RunState.SourcePath);
+    return ExitSourceOpen;
+  }
+  return 0;
+}
+
+int OpenTargetFile(void) {
+  // A run never writes over its own source, nor over its log.
+  bool refused = Platform.SameFile(RunState.TargetPath, RunState.SourcePath) ||
+                 (RunState.LogPath && Platform.SameFile(RunState.TargetPath, RunState.LogPath));
+  if (!refused) {
+    RunFiles.Target = Platform.Open(RunState.TargetPath, OpenTargetExisting, RunState.Unbuffered);
+    if (RunFiles.Target == NoFile)
+      RunFiles.Target = Platform.Open(RunState.TargetPath, OpenTargetAlways, RunState.Unbuffered);
+  }
+  if (refused || RunFiles.Target == NoFile) {
+    ConsolePrint("Can't open or create target file %s\nexiting...\n", RunState.TargetPath);
+    return ExitTargetOpen;
+  }
+  return 0;
+}
+
+int ReadPass(uint32_t size, int64_t offset, bool first, bool final) {
+  uint8_t* buffer = RunFiles.PassBuffer;
+  int64_t lba = (int64_t)((uint64_t)offset / BlockSize);
+  if (!first)
+    memcpy(buffer + ChunkSize - ScanHoldback, buffer + ChunkSize + PreviousPassSize - ScanHoldback,
+           ScanHoldback);
+  Platform.Seek(RunFiles.Source, offset);
+  int64_t got = Platform.Read(RunFiles.Source, buffer + ChunkSize, size);
+  if (got < (int64_t)size) {
+    int error = Platform.LastError();
+    // Everything recovered before the failing pass goes to the target first.
+    FlushHeldMessage();
+    ConsolePrint("Can't read block (%d bytes) at offset %" PRId64 " (LBA %" PRId64 ") error %d\n",
+                 (int)size, offset, lba, error);
+    FlushOutput();
+    Platform.Sleep(1000);
+    LogPrint("bad at %" PRId64 " (LBA %" PRId64 ") size %d (%d blocks)\n", offset, lba, (int)size,
+             (int)(size / BlockSize));
+    return 0;
+  }
+  PreviousPassSize = size;
+  ScanPass(offset, size, first, final);
+  return 1;
+}
+
+void PrintSummary(void) {
+  ConsolePrint("Processed %" PRId64 " bytes (%" PRId64 " blocks)\n %d messages found\n %d messages extracted ",
+               RunState.BytesProcessed, RunState.BytesProcessed / (int64_t)BlockSize,
+               (int)RunState.MessagesFound, (int)RunState.MessagesExtracted);
+}
+
+int DriveRun(void) {
+  int code = OpenAndMeasure();
+  if (code == 0) code = PassesAndEnd();
+  FlushOutput();
+  return code;
+}

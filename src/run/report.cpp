@@ -1,0 +1,96 @@
+#include "run/report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "run/run_state.h"
+
+namespace {
+
+// The log is written in pieces of this size; list lines are many and small.
+constexpr uint32_t LogBufferSize = 65536;
+char LogBuffer[LogBufferSize];
+uint32_t LogFill = 0;
+
+// Formats into a stack buffer, or a heap one when the text is longer.
+// Calls `sink` with the text and its length.
+void FormatTo(void (*sink)(const char*, size_t), const char* format, va_list args) {
+  char small[4096];
+  va_list again;
+  va_copy(again, args);
+  int n = vsnprintf(small, sizeof small, format, args);
+  if (n < 0) {
+    va_end(again);
+    return;
+  }
+  if ((size_t)n < sizeof small) {
+    sink(small, (size_t)n);
+  } else {
+    char* large = (char*)Platform.Allocate((size_t)n + 1, 1);
+    if (large) {
+      vsnprintf(large, (size_t)n + 1, format, again);
+      sink(large, (size_t)n);
+      Platform.Release(large);
+    }
+  }
+  va_end(again);
+}
+
+void ToConsole(const char* text, size_t n) { Platform.ConsoleWrite(text, n); }
+
+void ToLog(const char* text, size_t n) {
+  if (RunFiles.Log == NoFile) return;
+  if (LogFill + n > LogBufferSize) FlushLog();
+  if (n >= LogBufferSize) {
+    Platform.Write(RunFiles.Log, text, (uint32_t)n);
+    return;
+  }
+  memcpy(LogBuffer + LogFill, text, n);
+  LogFill += (uint32_t)n;
+}
+
+void ToReport(const char* text, size_t n) {
+  if (RunFiles.Log != NoFile)
+    ToLog(text, n);
+  else
+    ToConsole(text, n);
+}
+
+}  // namespace
+
+void ConsolePrint(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  FormatTo(ToConsole, format, args);
+  va_end(args);
+}
+
+void ConsoleText(const char* text) { ToConsole(text, strlen(text)); }
+
+void LogPrint(const char* format, ...) {
+  if (RunFiles.Log == NoFile) return;
+  va_list args;
+  va_start(args, format);
+  FormatTo(ToLog, format, args);
+  va_end(args);
+}
+
+void ReportPrint(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  FormatTo(ToReport, format, args);
+  va_end(args);
+}
+
+int FlushLog(void) {
+  uint32_t n = LogFill;
+  LogFill = 0;
+  if (n == 0 || RunFiles.Log == NoFile) return 1;
+  return Platform.Write(RunFiles.Log, LogBuffer, n) == (int64_t)n;
+}
+
+void FlushOutput(void) {
+  FlushLog();
+  Platform.ConsoleFlush();
+}

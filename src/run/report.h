@@ -1,0 +1,22 @@
+// Where the run's texts go: the console, the log, and the report (the log
+// when one is open, else the console). Formats are printf's; the texts are
+// formed in full before they are written, whatever their length.
+#pragma once
+
+#if defined(__GNUC__)
+#define MENDRAKE_PRINTF(a, b) __attribute__((format(printf, a, b)))
+#else
+#define MENDRAKE_PRINTF(a, b)
+#endif
+
+void ConsolePrint(const char* format, ...) MENDRAKE_PRINTF(1, 2);
+// Writes text as it stands (never as a format).
+void ConsoleText(const char* text);
+// To the log when one is open; nothing otherwise.
+void LogPrint(const char* format, ...) MENDRAKE_PRINTF(1, 2);
+// To the log when one is open, else to the console.
+void ReportPrint(const char* format, ...) MENDRAKE_PRINTF(1, 2);
+// Writes out what the log buffer holds. Returns 1, or 0 when the write failed.
+int FlushLog(void);
+// Flushes the log and the console: before a pause and before the run ends.
+void FlushOutput(void);

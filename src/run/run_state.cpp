@@ -1,0 +1,26 @@
+#include "run/run_state.h"
+
+#include "engine/writer.h"
+
+uint32_t BlockSize = DefaultBlockSize;
+RunStateRecord RunState;
+RunFilesRecord RunFiles = {NoFile, NoFile, NoFile, false, false, 0, nullptr};
+
+void ResetRunState(void) {
+  // Buffers of an earlier run in this process (tests run many) go back.
+  if (RunState.Message.data) Platform.Release(RunState.Message.data);
+  if (RunFiles.PassBuffer) Platform.Release(RunFiles.PassBuffer);
+  if (OutputBlock.block) Platform.Release(OutputBlock.block);
+  OutputBlock.block = nullptr;
+  if (RunFiles.Source != NoFile) Platform.Close(RunFiles.Source);
+  if (RunFiles.Target != NoFile) Platform.Close(RunFiles.Target);
+  if (RunFiles.Log != NoFile) Platform.Close(RunFiles.Log);
+  RunState = RunStateRecord();
+  RunState.ExcludeDeleted = true;
+  RunState.Copying = true;
+  RunState.SizeFactor = 100;
+  RunFiles = RunFilesRecord();
+  RunFiles.Source = RunFiles.Target = RunFiles.Log = NoFile;
+  BlockSize = DefaultBlockSize;
+  ResetOutputBlock();
+}

@@ -1,0 +1,173 @@
+// mendrake-faults: the tool with faults put in through the platform seam,
+// for end-to-end tests of failing disks. A test build only: the faults come
+// from the environment variable MENDRAKE_FAULTS, a comma-separated list of
+//   read_fail=OFFSET      the source read at OFFSET fails (error 5)
+//   short_read=OFFSET     the source read at OFFSET delivers half its bytes
+//   write_fail=OFFSET     target writes at OFFSET fail (error 28) ...
+//   write_times=N         ... N times (default: always)
+//   short_write=1         a failing write puts half its bytes first
+//   geometry=C:T:S:B      the source has no end position and answers the
+//                         geometry request with C cylinders, T tracks per
+//                         cylinder, S sectors per track, B bytes per sector
+//   target_geometry=C:T:S:B   the same for the target
+//   no_geometry=1         the source has no end position and no geometry
+//   reopen_fail=N         the N-th open (counting from 1) fails
+//   no_sleep=1            the pause after a failed read is skipped
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cli/command_line.h"
+#include "fileio/platform.h"
+
+namespace {
+
+PlatformOps Real;
+int64_t ReadFail = -1, ShortRead = -1, WriteFail = -1;
+long WriteTimes = -1;
+bool ShortWrite = false, NoSleep = false, NoGeometry = false;
+int ReopenFail = 0, Opens = 0;
+bool HaveGeometry[2] = {false, false};
+DiskGeometry Geometry[2];
+int InjectedError = 0;
+enum Role { RoleNone, RoleSource, RoleTarget };
+Role Roles[64];
+
+Role RoleOf(FileRef f) { return f >= 0 && f < 64 ? Roles[f] : RoleNone; }
+
+// Where each file stands, followed through the seeks and transfers.
+int64_t Positions[64];
+
+FileRef FaultOpen(const char* path, OpenKind kind, bool unbuffered) {
+  if (++Opens == ReopenFail) {
+    InjectedError = 5;
+    return NoFile;
+  }
+  FileRef f = Real.Open(path, kind, unbuffered);
+  if (f >= 0 && f < 64) {
+    Roles[f] = kind == OpenSource ? RoleSource
+               : (kind == OpenTargetExisting || kind == OpenTargetAlways) ? RoleTarget
+                                                                           : RoleNone;
+    Positions[f] = 0;
+  }
+  return f;
+}
+
+int FaultSeek(FileRef f, int64_t offset) {
+  if (f >= 0 && f < 64) Positions[f] = offset;
+  return Real.Seek(f, offset);
+}
+
+int FaultSeekEnd(FileRef f, int64_t* end) {
+  Role r = RoleOf(f);
+  if ((r == RoleSource && (HaveGeometry[0] || NoGeometry)) || (r == RoleTarget && HaveGeometry[1])) {
+    InjectedError = 1;
+    return 0;
+  }
+  return Real.SeekEnd(f, end);
+}
+
+int FaultDriveGeometry(FileRef f, DiskGeometry* g) {
+  Role r = RoleOf(f);
+  int which = r == RoleSource ? 0 : r == RoleTarget ? 1 : -1;
+  if (which >= 0 && HaveGeometry[which]) {
+    *g = Geometry[which];
+    return 1;
+  }
+  return Real.DriveGeometry(f, g);
+}
+
+int64_t FaultRead(FileRef f, void* into, uint32_t n) {
+  InjectedError = 0;
+  if (RoleOf(f) == RoleSource) {
+    int64_t at = Positions[f];
+    if (at == ReadFail) {
+      InjectedError = 5;
+      return -1;
+    }
+    if (at == ShortRead) {
+      int64_t got = Real.Read(f, into, n / 2);
+      Positions[f] += got > 0 ? got : 0;
+      return got;
+    }
+    int64_t got = Real.Read(f, into, n);
+    Positions[f] += got > 0 ? got : 0;
+    return got;
+  }
+  return Real.Read(f, into, n);
+}
+
+int64_t FaultWrite(FileRef f, const void* from, uint32_t n) {
+  InjectedError = 0;
+  if (RoleOf(f) == RoleTarget && Positions[f] == WriteFail && WriteTimes != 0) {
+    if (WriteTimes > 0) WriteTimes--;
+    InjectedError = 28;
+    if (ShortWrite && n / 2 > 0) {
+      int64_t put = Real.Write(f, from, n / 2);
+      Positions[f] += put > 0 ? put : 0;
+      return put;
+    }
+    return -1;
+  }
+  int64_t put = Real.Write(f, from, n);
+  if (f >= 0 && f < 64) Positions[f] += put > 0 ? put : 0;
+  return put;
+}
+
+int FaultLastError(void) { return InjectedError ? InjectedError : Real.LastError(); }
+
+void FaultSleep(uint32_t ms) {
+  if (!NoSleep) Real.Sleep(ms);
+}
+
+bool ReadGeometry(const char* text, DiskGeometry* g) {
+  long long c = 0;
+  unsigned t = 0, s = 0, b = 0;
+  if (sscanf(text, "%lld:%u:%u:%u", &c, &t, &s, &b) != 4) return false;
+  *g = DiskGeometry{c, 12, t, s, b};
+  return true;
+}
+
+void Configure(const char* spec) {
+  std::string all = spec;
+  size_t start = 0;
+  while (start <= all.size()) {
+    size_t end = all.find(',', start);
+    if (end == std::string::npos) end = all.size();
+    std::string item = all.substr(start, end - start);
+    size_t eq = item.find('=');
+    std::string key = item.substr(0, eq);
+    const char* value = eq == std::string::npos ? "1" : item.c_str() + eq + 1;
+    if (key == "read_fail") ReadFail = strtoll(value, nullptr, 10);
+    else if (key == "short_read") ShortRead = strtoll(value, nullptr, 10);
+    else if (key == "write_fail") WriteFail = strtoll(value, nullptr, 10);
+    else if (key == "write_times") WriteTimes = strtol(value, nullptr, 10);
+    else if (key == "short_write") ShortWrite = true;
+    else if (key == "no_sleep") NoSleep = true;
+    else if (key == "no_geometry") NoGeometry = true;
+    else if (key == "reopen_fail") ReopenFail = atoi(value);
+    else if (key == "geometry") HaveGeometry[0] = ReadGeometry(value, &Geometry[0]);
+    else if (key == "target_geometry") HaveGeometry[1] = ReadGeometry(value, &Geometry[1]);
+    else if (!key.empty()) fprintf(stderr, "mendrake-faults: unknown fault '%s'\n", key.c_str());
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Real = Platform;
+  if (const char* spec = getenv("MENDRAKE_FAULTS")) Configure(spec);
+  Platform.Open = FaultOpen;
+  Platform.Seek = FaultSeek;
+  Platform.SeekEnd = FaultSeekEnd;
+  Platform.DriveGeometry = FaultDriveGeometry;
+  Platform.Read = FaultRead;
+  Platform.Write = FaultWrite;
+  Platform.LastError = FaultLastError;
+  Platform.Sleep = FaultSleep;
+  return StartProgram(argc, argv);
+}

@@ -1,0 +1,276 @@
+#include "test_platform.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "cli/command_line.h"
+
+namespace {
+
+struct MemFile {
+  std::vector<uint8_t> bytes;
+  uint64_t sparse_size = 0;  // non-zero: reads give zeros up to this size
+  bool sparse = false;
+  bool device = false;
+  bool directory = false;
+  int geometry_answer = 1;
+  DiskGeometry geometry{};
+};
+
+struct Handle {
+  std::shared_ptr<MemFile> file;
+  int64_t position = 0;
+  bool used = false;
+  bool is_target = false;
+  bool is_source = false;
+};
+
+std::map<std::string, std::shared_ptr<MemFile>> Files;
+std::map<std::string, int> OpenedOnce;
+Handle Handles[32];
+MemFaults Faults;
+MemCounters Counters;
+std::string Console;
+int LastError = 0;
+PlatformOps RealOps;
+bool Installed = false;
+
+Handle* Get(FileRef f) {
+  if (f < 0 || f >= 32 || !Handles[f].used) return nullptr;
+  return &Handles[f];
+}
+
+uint64_t SizeOf(const MemFile& m) { return m.sparse ? m.sparse_size : m.bytes.size(); }
+
+FileRef MemOpen(const char* path, OpenKind kind, bool unbuffered) {
+  Counters.opens++;
+  Counters.unbuffered_opens.push_back(unbuffered);
+  std::string p = path;
+  if (Faults.open_fail_after_first && OpenedOnce[p]++ > 0) {
+    LastError = 5;
+    return NoFile;
+  }
+  auto it = Files.find(p);
+  if (it != Files.end() && it->second->directory) {
+    LastError = 21;
+    return NoFile;
+  }
+  if (it == Files.end()) {
+    if (kind == OpenSource || kind == OpenTargetExisting || p.empty()) {
+      LastError = 2;
+      return NoFile;
+    }
+    it = Files.emplace(p, std::make_shared<MemFile>()).first;
+  }
+  if (kind == OpenLogReplace) it->second->bytes.clear();
+  for (int k = 0; k < 32; k++) {
+    if (!Handles[k].used) {
+      Handles[k] = Handle();
+      Handles[k].used = true;
+      Handles[k].file = it->second;
+      Handles[k].is_source = kind == OpenSource;
+      Handles[k].is_target = kind == OpenTargetExisting || kind == OpenTargetAlways;
+      return k;
+    }
+  }
+  LastError = 24;
+  return NoFile;
+}
+
+void MemClose(FileRef f) {
+  if (Handle* h = Get(f)) *h = Handle();
+}
+
+int MemSeek(FileRef f, int64_t offset) {
+  Handle* h = Get(f);
+  if (!h || offset < 0) {
+    LastError = 22;
+    return 0;
+  }
+  h->position = offset;
+  return 1;
+}
+
+int MemSeekEnd(FileRef f, int64_t* end) {
+  Handle* h = Get(f);
+  if (!h || h->file->device) {
+    LastError = 1;
+    return 0;
+  }
+  h->position = (int64_t)SizeOf(*h->file);
+  *end = h->position;
+  return 1;
+}
+
+int64_t MemRead(FileRef f, void* into, uint32_t n) {
+  Counters.reads++;
+  Handle* h = Get(f);
+  if (!h) return -1;
+  if (h->is_source && h->position == Faults.read_fail_offset) {
+    LastError = Faults.read_fail_error;
+    return -1;
+  }
+  uint64_t size = SizeOf(*h->file);
+  uint64_t pos = (uint64_t)h->position;
+  uint64_t avail = pos < size ? size - pos : 0;
+  uint32_t got = (uint32_t)(avail < n ? avail : n);
+  if (h->is_source && h->position == Faults.short_read_offset) got /= 2;
+  if (h->file->sparse) {
+    memset(into, 0, got);
+    uint64_t stored = h->file->bytes.size();
+    // Bytes stored in a sparse file sit at its end.
+    uint64_t base = size - stored;
+    for (uint32_t k = 0; k < got; k++)
+      if (pos + k >= base) ((uint8_t*)into)[k] = h->file->bytes[pos + k - base];
+  } else if (got) {
+    memcpy(into, h->file->bytes.data() + pos, got);
+  }
+  h->position += got;
+  LastError = 0;
+  return got;
+}
+
+int64_t MemWrite(FileRef f, const void* from, uint32_t n) {
+  Counters.writes++;
+  Handle* h = Get(f);
+  if (!h) return -1;
+  uint32_t put = n;
+  bool fail = false;
+  if (h->is_target && h->position == Faults.write_fail_offset && Faults.write_fail_times > 0) {
+    Faults.write_fail_times--;
+    fail = true;
+    put = Faults.write_short ? n / 2 : 0;
+  }
+  if (h->is_target && Faults.target_capacity >= 0 && h->position + (int64_t)n > Faults.target_capacity) {
+    fail = true;
+    put = h->position < Faults.target_capacity ? (uint32_t)(Faults.target_capacity - h->position) : 0;
+  }
+  std::vector<uint8_t>& b = h->file->bytes;
+  if (b.size() < (uint64_t)h->position + put) b.resize(h->position + put);
+  if (put) memcpy(b.data() + h->position, from, put);
+  h->position += put;
+  if (fail) {
+    Counters.failed_writes++;
+    LastError = Faults.write_fail_error;
+    return put ? put : -1;
+  }
+  return put;
+}
+
+int MemLastError(void) { return LastError; }
+
+int MemDriveGeometry(FileRef f, DiskGeometry* g) {
+  Handle* h = Get(f);
+  if (!h || !h->file->device || !h->file->geometry_answer) return 0;
+  *g = h->file->geometry;
+  return 1;
+}
+
+int MemSameFile(const char* a, const char* b) {
+  auto x = Files.find(a), y = Files.find(b);
+  return x != Files.end() && y != Files.end() && x->second == y->second;
+}
+
+void MemSleep(uint32_t) { Counters.sleeps++; }
+void MemConsoleWrite(const char* text, size_t n) { Console.append(text, n); }
+void MemConsoleFlush(void) {}
+
+void* MemAllocate(size_t n, size_t alignment) {
+  if (Faults.alloc_fail_above && n > Faults.alloc_fail_above) return nullptr;
+  return RealOps.Allocate(n, alignment);
+}
+
+}  // namespace
+
+void MemReset(void) {
+  if (!Installed) {
+    RealOps = Platform;
+    Installed = true;
+  }
+  Files.clear();
+  OpenedOnce.clear();
+  for (Handle& h : Handles) h = Handle();
+  Faults = MemFaults();
+  Counters = MemCounters();
+  Console.clear();
+  LastError = 0;
+  Platform = RealOps;
+  Platform.Open = MemOpen;
+  Platform.Close = MemClose;
+  Platform.Seek = MemSeek;
+  Platform.SeekEnd = MemSeekEnd;
+  Platform.Read = MemRead;
+  Platform.Write = MemWrite;
+  Platform.LastError = MemLastError;
+  Platform.DriveGeometry = MemDriveGeometry;
+  Platform.SameFile = MemSameFile;
+  Platform.Sleep = MemSleep;
+  Platform.ConsoleWrite = MemConsoleWrite;
+  Platform.ConsoleFlush = MemConsoleFlush;
+  Platform.Allocate = MemAllocate;
+}
+
+void MemRestore(void) {
+  if (Installed) Platform = RealOps;
+}
+
+void MemPut(const std::string& path, const std::vector<uint8_t>& bytes) {
+  auto f = std::make_shared<MemFile>();
+  f->bytes = bytes;
+  Files[path] = f;
+}
+
+void MemPutText(const std::string& path, const std::string& text) {
+  MemPut(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+void MemPutDevice(const std::string& path, const DiskGeometry& geometry, int answer) {
+  auto f = std::make_shared<MemFile>();
+  f->device = true;
+  f->geometry = geometry;
+  f->geometry_answer = answer;
+  Files[path] = f;
+}
+
+void MemPutSparse(const std::string& path, uint64_t size, const std::vector<uint8_t>& tail) {
+  auto f = std::make_shared<MemFile>();
+  f->bytes = tail;
+  f->sparse = true;
+  f->sparse_size = size;
+  Files[path] = f;
+}
+
+void MemLink(const std::string& alias, const std::string& path) { Files[alias] = Files.at(path); }
+
+void MemPutDirectory(const std::string& path) {
+  auto f = std::make_shared<MemFile>();
+  f->directory = true;
+  Files[path] = f;
+}
+
+bool MemExists(const std::string& path) { return Files.count(path) != 0; }
+
+std::vector<uint8_t> MemGet(const std::string& path) {
+  auto it = Files.find(path);
+  return it == Files.end() ? std::vector<uint8_t>() : it->second->bytes;
+}
+
+std::string MemGetText(const std::string& path) {
+  std::vector<uint8_t> b = MemGet(path);
+  return std::string(b.begin(), b.end());
+}
+
+MemFaults& MemFault(void) { return Faults; }
+MemCounters& MemCount(void) { return Counters; }
+std::string& MemConsole(void) { return Console; }
+
+int MemRun(const std::vector<std::string>& args) {
+  std::vector<std::string> copies = args;
+  std::vector<char*> argv;
+  for (std::string& a : copies) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  Console.clear();
+  return StartProgram((int)copies.size(), argv.data());
+}
