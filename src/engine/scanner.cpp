@@ -21,6 +21,7 @@ bool LimitPassed(void) {
 void HandOnMessage(bool final) {
   WriteToTarget(RunState.Message.data, RunState.Message.length, final);
   RunState.Message.length = 0;
+  RunState.Message.streamed = false;
 }
 
 // Copies the first line of the message whose text starts at `text`, up to
@@ -55,7 +56,7 @@ HeaderOutcome TakeHeader(uint8_t* buffer, uint32_t i, int64_t offset, uint32_t w
     int32_t should_be = (int32_t)(uint32_t)((uint64_t)header_offset - (uint64_t)RunState.ExpectedNextHeader +
                                             (uint64_t)(int64_t)RunState.LastMessageLength);
     ReportPrint("Achtung! broken MsgLength %d, should be %d\n\n", RunState.LastMessageLength, should_be);
-    if (!RunState.ListOnly && RunState.Message.length >= MessageLengthOffset + 4)
+    if (!RunState.ListOnly && !RunState.Message.streamed && RunState.Message.length >= MessageLengthOffset + 4)
       SetMessageLength(RunState.Message.data, (uint32_t)should_be);
   }
   HandOnMessage(false);

@@ -41,6 +41,9 @@ struct MessageBufferRecord {
   uint8_t* data;
   uint32_t capacity;
   uint32_t length;
+  // The message outgrew the memory to be had and went on to the target in
+  // pieces: the buffer no longer begins with its header.
+  bool streamed;
 };
 
 struct RunStateRecord {
