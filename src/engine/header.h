@@ -7,7 +7,6 @@ constexpr uint32_t HeaderLengthOffset = 4;
 constexpr uint32_t FlagsOffset = 20;
 constexpr uint32_t MessageLengthOffset = 36;
 constexpr uint32_t MustBeZeroOffset = 44;
-constexpr uint32_t HeaderRecordSize = 48;
 
 inline uint32_t ReadU32(const uint8_t* p) {
   return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
