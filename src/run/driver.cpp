@@ -16,17 +16,22 @@ uint32_t PreviousPassSize = 0;
 
 const char* TargetName(void) { return RunState.TargetPath ? RunState.TargetPath : "(null)"; }
 
+// True when both paths name one file: the same existing file, or the same
+// text for a file that does not exist yet (the log would create it).
+bool SamePath(const char* a, const char* b) {
+  return (*a && strcmp(a, b) == 0) || Platform.SameFile(a, b);
+}
+
 int OpenLog(void) {
   // The log is created before the source is opened: created over the source
   // it would truncate the very file being rescued.
   // Nor may it replace an earlier file that is also this run's target: that
   // is the target's refusal, made before the log truncates anything.
-  if (!RunState.ListOnly && RunState.TargetPath &&
-      Platform.SameFile(RunState.LogPath, RunState.TargetPath)) {
+  if (!RunState.ListOnly && RunState.TargetPath && SamePath(RunState.LogPath, RunState.TargetPath)) {
     ConsolePrint("Can't open or create target file %s\nexiting...\n", RunState.TargetPath);
     return ExitTargetOpen;
   }
-  if (Platform.SameFile(RunState.LogPath, RunState.SourcePath) ||
+  if (SamePath(RunState.LogPath, RunState.SourcePath) ||
       (RunFiles.Log = Platform.Open(RunState.LogPath, OpenLogReplace, false)) == NoFile) {
     ConsolePrint("Can't create log file %s\nexiting...\n", RunState.LogPath);
     return ExitLogCreate;
