@@ -154,7 +154,7 @@ int64_t MemWrite(FileRef f, const void* from, uint32_t n) {
   if (fail) {
     Counters.failed_writes++;
     LastError = Faults.write_fail_error;
-    return put ? put : -1;
+    return put ? (int64_t)put : -1;
   }
   return put;
 }
