@@ -6,7 +6,7 @@
 #   MENDRAKE_FAULTS_BIN the fault-injecting build (default build/tests/mendrake-faults)
 #   TBBGEN              the generator (default build/tbbgen)
 #   MENDRAKE_WRAP       a command put before every tool run (for example wine)
-#   MENDRAKE_CRLF=1     the console ends lines with CR LF (Windows): strip CRs
+#   MENDRAKE_CRLF=1     the console ends lines with CR LF (Windows): read them as LF
 set -u
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 MENDRAKE=${MENDRAKE:-$ROOT/build/mendrake}
@@ -30,7 +30,7 @@ run() {
   OUT=$($MENDRAKE_WRAP "$MENDRAKE" "$@" 2>"$WORK/.stderr"; echo "rc=$?")
   RC=${OUT##*rc=}
   OUT=${OUT%rc=*}
-  [ "$MENDRAKE_CRLF" = 1 ] && OUT=$(printf '%s' "$OUT" | tr -d '\r')
+  [ "$MENDRAKE_CRLF" = 1 ] && OUT=${OUT//$'\r\n'/$'\n'}
   return 0
 }
 

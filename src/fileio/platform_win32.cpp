@@ -1,0 +1,564 @@
+// The platform layer over Win32, for both profiles of the same executable.
+//
+// The profile comes from GetVersion: the Windows 9x family (top bit of the
+// version word set) runs the legacy profile, everything else the wide one.
+//
+// Legacy profile: texts are narrow, in the system's ANSI code page, exactly
+// as the system hands them over. The command line is GetCommandLineA (the
+// caller splits it), paths go to CreateFileA, the console gets the bytes.
+//
+// Wide profile: the arguments come from CommandLineToArgvW(GetCommandLineW())
+// and are kept as UTF-8 inside the program. An unpaired surrogate, which
+// NTFS allows in a name, is kept as its three-byte form (WTF-8), so every
+// name converts back to the same UTF-16 for CreateFileW. On a console the
+// text is converted back to UTF-16 and shown with WriteConsoleW.
+//
+// Console output, both profiles: lines end with CR LF, as the C runtime's
+// text mode writes them. On a console every text is shown at once; when
+// standard output is redirected the bytes (UTF-8 in the wide profile, the
+// ANSI bytes in the legacy one) are buffered and written as they stand, so a
+// redirected run writes what the Linux build writes with CR before each LF.
+//
+// Unbuffered access is FILE_FLAG_NO_BUFFERING. The pass buffer and the output
+// block are aligned by the caller; a read that the system refuses for its
+// size or offset (a 2,048-byte pass on a disk with 4,096-byte sectors) is
+// taken through a second, buffered handle on the same file.
+#include <windows.h>
+#include <winioctl.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "fileio/platform.h"
+
+namespace {
+
+constexpr int MaxFiles = 16;
+
+struct OpenFile {
+  bool used;
+  HANDLE handle;
+  HANDLE buffered;  // opened on the first refused unbuffered read
+  bool unbuffered;
+  OpenKind kind;
+  // The path as given (narrow) or as UTF-16 (wide), for the companion.
+  char* narrow_path;
+  wchar_t* wide_path;
+};
+
+OpenFile Files[MaxFiles];
+int LastErrorCode = 0;
+int Profile = -1;
+
+OpenFile* Lookup(FileRef file) {
+  if (file < 0 || file >= MaxFiles || !Files[file].used) return nullptr;
+  return &Files[file];
+}
+
+// ---------------------------------------------------------------------------
+// Memory: fixed allocations from the system heap, aligned by hand so that
+// nothing depends on a newer C runtime. The word before the area keeps the
+// allocation's own address.
+
+void* WinAllocate(size_t n, size_t alignment) {
+  if (alignment < sizeof(void*)) alignment = sizeof(void*);
+  size_t total = n + alignment + sizeof(void*);
+  if (total < n) return nullptr;
+  uint8_t* raw = (uint8_t*)GlobalAlloc(GMEM_FIXED, total);
+  if (!raw) return nullptr;
+  uintptr_t start = ((uintptr_t)raw + sizeof(void*) + alignment - 1) & ~(uintptr_t)(alignment - 1);
+  ((void**)start)[-1] = raw;
+  return (void*)start;
+}
+
+void WinRelease(void* area) {
+  if (area) GlobalFree((HGLOBAL)((void**)area)[-1]);
+}
+
+// ---------------------------------------------------------------------------
+// UTF-8 (with surrogates allowed, WTF-8) and UTF-16.
+
+// Appends the UTF-8 form of one code point (surrogates included) to out.
+size_t PutUtf8(uint32_t c, char* out) {
+  if (c < 0x80) {
+    out[0] = (char)c;
+    return 1;
+  }
+  if (c < 0x800) {
+    out[0] = (char)(0xC0 | (c >> 6));
+    out[1] = (char)(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    out[0] = (char)(0xE0 | (c >> 12));
+    out[1] = (char)(0x80 | ((c >> 6) & 0x3F));
+    out[2] = (char)(0x80 | (c & 0x3F));
+    return 3;
+  }
+  out[0] = (char)(0xF0 | (c >> 18));
+  out[1] = (char)(0x80 | ((c >> 12) & 0x3F));
+  out[2] = (char)(0x80 | ((c >> 6) & 0x3F));
+  out[3] = (char)(0x80 | (c & 0x3F));
+  return 4;
+}
+
+// A UTF-16 text as UTF-8; an unpaired surrogate keeps its own three bytes.
+char* WideToUtf8(const wchar_t* text) {
+  size_t length = wcslen(text);
+  char* out = (char*)WinAllocate(length * 3 + 1, 1);
+  if (!out) return nullptr;
+  size_t n = 0;
+  for (size_t k = 0; k < length; k++) {
+    uint32_t c = (uint16_t)text[k];
+    if (c >= 0xD800 && c < 0xDC00 && k + 1 < length && (uint16_t)text[k + 1] >= 0xDC00 &&
+        (uint16_t)text[k + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + ((uint16_t)text[k + 1] - 0xDC00);
+      k++;
+    }
+    n += PutUtf8(c, out + n);
+  }
+  out[n] = '\0';
+  return out;
+}
+
+// Decodes one UTF-8 sequence at text[0 .. n-1]: its length, with the code
+// point in *c, or 0 when the bytes do not form one.
+size_t TakeUtf8(const uint8_t* text, size_t n, uint32_t* c) {
+  uint8_t b = text[0];
+  if (b < 0x80) {
+    *c = b;
+    return 1;
+  }
+  size_t need;
+  uint32_t value, least;
+  if (b >= 0xC2 && b < 0xE0) {
+    need = 2, value = b & 0x1F, least = 0x80;
+  } else if (b >= 0xE0 && b < 0xF0) {
+    need = 3, value = b & 0x0F, least = 0x800;
+  } else if (b >= 0xF0 && b < 0xF5) {
+    need = 4, value = b & 0x07, least = 0x10000;
+  } else {
+    return 0;
+  }
+  if (n < need) return 0;
+  for (size_t k = 1; k < need; k++) {
+    if ((text[k] & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (text[k] & 0x3F);
+  }
+  if (value < least || value > 0x10FFFF) return 0;
+  *c = value;
+  return need;
+}
+
+// Converts n bytes of UTF-8 to UTF-16 into out (room for n units). A byte
+// that begins no sequence is taken as a character of the ANSI code page, as
+// a narrow console would show it. Returns the count of units.
+size_t Utf8ToWide(const char* text, size_t n, wchar_t* out) {
+  const uint8_t* in = (const uint8_t*)text;
+  size_t units = 0;
+  size_t k = 0;
+  while (k < n) {
+    uint32_t c = 0;
+    size_t used = TakeUtf8(in + k, n - k, &c);
+    if (used == 0) {
+      wchar_t w = L'?';
+      MultiByteToWideChar(CP_ACP, 0, (const char*)in + k, 1, &w, 1);
+      out[units++] = w;
+      k++;
+      continue;
+    }
+    k += used;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out[units++] = (wchar_t)(0xD800 + (c >> 10));
+      out[units++] = (wchar_t)(0xDC00 + (c & 0x3FF));
+    } else {
+      out[units++] = (wchar_t)c;
+    }
+  }
+  return units;
+}
+
+// A path of the wide profile as a UTF-16 text, or null.
+wchar_t* PathToWide(const char* path) {
+  size_t n = strlen(path);
+  wchar_t* out = (wchar_t*)WinAllocate((n + 1) * sizeof(wchar_t), sizeof(wchar_t));
+  if (!out) return nullptr;
+  out[Utf8ToWide(path, n, out)] = L'\0';
+  return out;
+}
+
+char* CopyText(const char* text) {
+  size_t n = strlen(text);
+  char* out = (char*)WinAllocate(n + 1, 1);
+  if (out) memcpy(out, text, n + 1);
+  return out;
+}
+
+bool Wide(void) { return Profile != ProfileLegacy; }
+
+// ---------------------------------------------------------------------------
+// Files.
+
+HANDLE CreateByPath(const char* narrow, const wchar_t* wide, DWORD access, DWORD share,
+                    DWORD disposition, DWORD flags) {
+  if (wide) return CreateFileW(wide, access, share, nullptr, disposition, flags, nullptr);
+  return CreateFileA(narrow, access, share, nullptr, disposition, flags, nullptr);
+}
+
+// Opens one file in the way its kind asks for. Directories are refused in
+// every mode: they are never a message base, a target or a log.
+HANDLE OpenHandle(const char* narrow, const wchar_t* wide, OpenKind kind, bool unbuffered) {
+  DWORD access = GENERIC_READ | GENERIC_WRITE;
+  DWORD disposition = OPEN_EXISTING;
+  DWORD flags = FILE_ATTRIBUTE_NORMAL;
+  switch (kind) {
+    case OpenSource:
+      access = GENERIC_READ;
+      flags |= FILE_FLAG_SEQUENTIAL_SCAN;
+      break;
+    case OpenTargetExisting: break;
+    case OpenTargetAlways: disposition = OPEN_ALWAYS; break;
+    case OpenLogReplace: disposition = CREATE_ALWAYS; break;
+  }
+  if (unbuffered && kind != OpenLogReplace) flags |= FILE_FLAG_NO_BUFFERING;
+  HANDLE h = CreateByPath(narrow, wide, access, FILE_SHARE_READ, disposition, flags);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(h, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    CloseHandle(h);
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+FileRef WinOpen(const char* path, OpenKind kind, bool unbuffered) {
+  int slot = 0;
+  while (slot < MaxFiles && Files[slot].used) slot++;
+  if (slot == MaxFiles) {
+    LastErrorCode = ERROR_TOO_MANY_OPEN_FILES;
+    return NoFile;
+  }
+  wchar_t* wide = nullptr;
+  if (Wide()) {
+    wide = PathToWide(path);
+    if (!wide) {
+      LastErrorCode = ERROR_NOT_ENOUGH_MEMORY;
+      return NoFile;
+    }
+  }
+  HANDLE h = OpenHandle(path, wide, kind, unbuffered);
+  if (h == INVALID_HANDLE_VALUE) {
+    LastErrorCode = (int)GetLastError();
+    WinRelease(wide);
+    return NoFile;
+  }
+  OpenFile& f = Files[slot];
+  f.used = true;
+  f.handle = h;
+  f.buffered = INVALID_HANDLE_VALUE;
+  f.unbuffered = unbuffered;
+  f.kind = kind;
+  f.wide_path = wide;
+  f.narrow_path = wide ? nullptr : CopyText(path);
+  return slot;
+}
+
+void WinClose(FileRef file) {
+  OpenFile* f = Lookup(file);
+  if (!f) return;
+  CloseHandle(f->handle);
+  if (f->buffered != INVALID_HANDLE_VALUE) CloseHandle(f->buffered);
+  WinRelease(f->narrow_path);
+  WinRelease(f->wide_path);
+  *f = OpenFile();
+}
+
+// Moves a handle with SetFilePointer, whose low word of all ones is a
+// position like any other unless the last error says otherwise.
+bool MoveHandle(HANDLE h, int64_t distance, DWORD method, int64_t* position) {
+  LONG high = (LONG)((uint64_t)distance >> 32);
+  SetLastError(NO_ERROR);
+  DWORD low = SetFilePointer(h, (LONG)(uint32_t)distance, &high, method);
+  if (low == INVALID_SET_FILE_POINTER) {
+    DWORD error = GetLastError();
+    if (error != NO_ERROR) {
+      LastErrorCode = (int)error;
+      return false;
+    }
+  }
+  if (position) *position = (int64_t)(((uint64_t)(uint32_t)high << 32) | low);
+  return true;
+}
+
+int WinSeek(FileRef file, int64_t offset) {
+  OpenFile* f = Lookup(file);
+  if (!f) return 0;
+  return MoveHandle(f->handle, offset, FILE_BEGIN, nullptr) ? 1 : 0;
+}
+
+bool AskGeometry(HANDLE h, DISK_GEOMETRY* g) {
+  DWORD returned = 0;
+  return DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, g, sizeof *g, &returned,
+                         nullptr) &&
+         returned >= sizeof *g;
+}
+
+// A disk has no end position here, whatever the system would answer for a
+// volume handle: its size comes from the geometry request instead. A disk is
+// known by answering that request; a file or a pipe never does.
+int WinSeekEnd(FileRef file, int64_t* end) {
+  OpenFile* f = Lookup(file);
+  if (!f) return 0;
+  DISK_GEOMETRY g;
+  if (AskGeometry(f->handle, &g)) {
+    LastErrorCode = ERROR_INVALID_FUNCTION;
+    return 0;
+  }
+  return MoveHandle(f->handle, 0, FILE_END, end) ? 1 : 0;
+}
+
+// The buffered companion of an unbuffered file, opened on first use with the
+// same access, sharing and disposition (the file exists by now).
+HANDLE Companion(OpenFile* f) {
+  if (f->buffered == INVALID_HANDLE_VALUE) {
+    OpenKind kind = f->kind == OpenTargetAlways ? OpenTargetExisting : f->kind;
+    f->buffered = OpenHandle(f->narrow_path, f->wide_path, kind, false);
+  }
+  return f->buffered;
+}
+
+// Moves up to n bytes at the handle's position. Returns the count moved, or
+// -1 with the system's error code in LastErrorCode.
+int64_t Transfer(HANDLE h, uint8_t* data, uint32_t n, bool writing) {
+  uint32_t done = 0;
+  while (done < n) {
+    DWORD moved = 0;
+    BOOL ok = writing ? WriteFile(h, data + done, n - done, &moved, nullptr)
+                      : ReadFile(h, data + done, n - done, &moved, nullptr);
+    if (!ok) {
+      LastErrorCode = (int)GetLastError();
+      return -1;
+    }
+    if (moved == 0) break;
+    done += moved;
+  }
+  return done;
+}
+
+int64_t WinRead(FileRef file, void* into, uint32_t n) {
+  OpenFile* f = Lookup(file);
+  if (!f) {
+    LastErrorCode = ERROR_INVALID_HANDLE;
+    return -1;
+  }
+  LastErrorCode = 0;
+  int64_t position = 0;
+  bool placed = f->unbuffered && MoveHandle(f->handle, 0, FILE_CURRENT, &position);
+  int64_t got = Transfer(f->handle, (uint8_t*)into, n, false);
+  if (got < 0 && placed && LastErrorCode == ERROR_INVALID_PARAMETER) {
+    // Refused for its size or offset: read the same bytes through the cache
+    // and move the unbuffered handle past them.
+    HANDLE other = Companion(f);
+    if (other == INVALID_HANDLE_VALUE) return -1;
+    if (!MoveHandle(other, position, FILE_BEGIN, nullptr)) return -1;
+    LastErrorCode = 0;
+    got = Transfer(other, (uint8_t*)into, n, false);
+    if (got >= 0) MoveHandle(f->handle, position + got, FILE_BEGIN, nullptr);
+  }
+  // A short count at the end of the file is no error: report code 0.
+  return got;
+}
+
+int64_t WinWrite(FileRef file, const void* from, uint32_t n) {
+  OpenFile* f = Lookup(file);
+  if (!f) {
+    LastErrorCode = ERROR_INVALID_HANDLE;
+    return -1;
+  }
+  int64_t put = Transfer(f->handle, (uint8_t*)from, n, true);
+  if (put >= 0 && put < n) LastErrorCode = ERROR_DISK_FULL;
+  return put;
+}
+
+int WinLastError(void) { return LastErrorCode; }
+
+int WinDriveGeometry(FileRef file, DiskGeometry* geometry) {
+  OpenFile* f = Lookup(file);
+  if (!f) return 0;
+  DISK_GEOMETRY g;
+  if (!AskGeometry(f->handle, &g)) {
+    LastErrorCode = (int)GetLastError();
+    return 0;
+  }
+  geometry->cylinders = (int64_t)g.Cylinders.QuadPart;
+  geometry->media_type = (uint32_t)g.MediaType;
+  geometry->tracks_per_cylinder = g.TracksPerCylinder;
+  geometry->sectors_per_track = g.SectorsPerTrack;
+  geometry->bytes_per_sector = g.BytesPerSector;
+  return 1;
+}
+
+// Identifies a file by its volume and its index on that volume; 0 when it
+// cannot be opened. Opening asks for no access and shares everything, so it
+// succeeds beside the run's own handles.
+bool FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+  wchar_t* wide = nullptr;
+  if (Wide() && !(wide = PathToWide(path))) return false;
+  HANDLE h = CreateByPath(path, wide, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS);
+  WinRelease(wide);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = GetFileInformationByHandle(h, info) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+// The size and the time of the last write must agree as well: they always
+// do for one file, and they keep two files apart on a file system whose
+// file index says little (the 9x family's FAT).
+int WinSameFile(const char* a, const char* b) {
+  if (!a || !b) return 0;
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  if (!FileIdentity(a, &ia) || !FileIdentity(b, &ib)) return 0;
+  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow &&
+         ia.nFileSizeHigh == ib.nFileSizeHigh && ia.nFileSizeLow == ib.nFileSizeLow &&
+         ia.ftLastWriteTime.dwLowDateTime == ib.ftLastWriteTime.dwLowDateTime &&
+         ia.ftLastWriteTime.dwHighDateTime == ib.ftLastWriteTime.dwHighDateTime;
+}
+
+void WinSleep(uint32_t milliseconds) { Sleep(milliseconds); }
+
+// ---------------------------------------------------------------------------
+// Console.
+
+constexpr size_t ConsoleBufferSize = 65536;
+char ConsoleBuffer[ConsoleBufferSize];
+size_t ConsoleFill = 0;
+HANDLE Output = INVALID_HANDLE_VALUE;
+bool OutputIsConsole = false;
+
+void WriteBytes(const char* text, size_t n) {
+  while (n > 0) {
+    DWORD put = 0;
+    // A closed console must not stop the recovery.
+    if (!WriteFile(Output, text, (DWORD)n, &put, nullptr) || put == 0) return;
+    text += put;
+    n -= put;
+  }
+}
+
+// Shows text on the console at once: UTF-16 in the wide profile, the narrow
+// bytes in the legacy one.
+void ShowOnConsole(const char* text, size_t n) {
+  if (!Wide()) {
+    DWORD put = 0;
+    if (!WriteConsoleA(Output, text, (DWORD)n, &put, nullptr)) WriteBytes(text, n);
+    return;
+  }
+  wchar_t small[1024];
+  wchar_t* wide = n <= 1024 ? small : (wchar_t*)WinAllocate(n * sizeof(wchar_t), sizeof(wchar_t));
+  if (!wide) return;
+  size_t units = Utf8ToWide(text, n, wide);
+  DWORD put = 0;
+  WriteConsoleW(Output, wide, (DWORD)units, &put, nullptr);
+  if (wide != small) WinRelease(wide);
+}
+
+void WinConsoleFlush(void) {
+  WriteBytes(ConsoleBuffer, ConsoleFill);
+  ConsoleFill = 0;
+}
+
+// Takes n bytes whose line feeds are already CR LF.
+void Emit(const char* text, size_t n) {
+  if (OutputIsConsole) {
+    ShowOnConsole(text, n);
+    return;
+  }
+  if (ConsoleFill + n > ConsoleBufferSize) WinConsoleFlush();
+  if (n >= ConsoleBufferSize) {
+    WriteBytes(text, n);
+    return;
+  }
+  memcpy(ConsoleBuffer + ConsoleFill, text, n);
+  ConsoleFill += n;
+}
+
+// Writes text with every LF as CR LF. The text is converted whole, so that
+// a character is never cut in two on its way to a console.
+void WinConsoleWrite(const char* text, size_t n) {
+  if (Output == INVALID_HANDLE_VALUE || Output == nullptr) return;
+  char small[1024];
+  char* out = 2 * n <= sizeof small ? small : (char*)WinAllocate(2 * n, 1);
+  if (!out) return;
+  size_t fill = 0;
+  for (size_t k = 0; k < n; k++) {
+    if (text[k] == '\n') out[fill++] = '\r';
+    out[fill++] = text[k];
+  }
+  Emit(out, fill);
+  if (out != small) WinRelease(out);
+}
+
+// ---------------------------------------------------------------------------
+// The argument list of the wide profile.
+
+typedef LPWSTR* (WINAPI* SplitterFunction)(LPCWSTR, int*);
+
+// CommandLineToArgvW lives in shell32, which the 9x family may lack: it is
+// looked up at run time so that the same executable loads everywhere.
+SplitterFunction SystemSplitter(void) {
+  HMODULE shell = LoadLibraryA("shell32.dll");
+  if (!shell) return nullptr;
+  return (SplitterFunction)(void*)GetProcAddress(shell, "CommandLineToArgvW");
+}
+
+}  // namespace
+
+PlatformOps Platform = {
+    WinOpen,  WinClose,         WinSeek,     WinSeekEnd, WinRead,
+    WinWrite, WinLastError,     WinDriveGeometry, WinSameFile, WinSleep,
+    WinConsoleWrite, WinConsoleFlush, WinAllocate, WinRelease,
+};
+
+void PlatformStart(void) {
+  // No "insert a disk" or "cannot read drive" boxes: a failure is a message.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  Output = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  OutputIsConsole = Output != INVALID_HANDLE_VALUE && Output != nullptr &&
+                    GetConsoleMode(Output, &mode) != 0;
+  ConsoleFill = 0;
+  PlatformProfile();
+}
+
+int PlatformProfile(void) {
+  if (Profile < 0) Profile = (GetVersion() & 0x80000000u) ? ProfileLegacy : ProfileWide;
+  return Profile;
+}
+
+const char* PlatformCommandLine(void) { return GetCommandLineA(); }
+
+void PlatformArgumentList(int argc, char** argv, int* count, char*** args) {
+  *count = argc;
+  *args = argv;
+  SplitterFunction split = SystemSplitter();
+  if (!split) return;
+  int n = 0;
+  LPWSTR* wide = split(GetCommandLineW(), &n);
+  if (!wide || n <= 0) return;
+  char** list = (char**)WinAllocate((size_t)(n + 1) * sizeof(char*), sizeof(char*));
+  if (!list) return;
+  for (int k = 0; k < n; k++) {
+    list[k] = WideToUtf8(wide[k]);
+    if (!list[k]) return;
+  }
+  list[n] = nullptr;
+  // The system's list stays: allocations live until the process ends.
+  *count = n;
+  *args = list;
+}
