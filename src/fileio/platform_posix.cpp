@@ -26,6 +26,10 @@ struct OpenFile {
   bool direct;
   int flags;        // open flags without O_DIRECT, for the companion
   char* path;
+  // Files that can seek keep their position here and move data with
+  // pread/pwrite: one system call per transfer instead of two.
+  bool seekable;
+  int64_t position;
 };
 
 OpenFile Files[MaxFiles];
@@ -89,6 +93,8 @@ FileRef PosixOpen(const char* path, OpenKind kind, bool unbuffered) {
   f.direct = direct;
   f.flags = flags & ~(O_CREAT | O_TRUNC);
   f.path = strdup(path);
+  f.seekable = lseek(fd, 0, SEEK_CUR) >= 0;
+  f.position = 0;
   return slot;
 }
 
@@ -104,6 +110,10 @@ void PosixClose(FileRef file) {
 int PosixSeek(FileRef file, int64_t offset) {
   OpenFile* f = Lookup(file);
   if (!f) return 0;
+  if (f->seekable && offset >= 0) {
+    f->position = offset;
+    return 1;
+  }
   if (lseek(f->fd, (off_t)offset, SEEK_SET) < 0) {
     LastErrorCode = errno;
     return 0;
@@ -131,6 +141,7 @@ int PosixSeekEnd(FileRef file, int64_t* end) {
     return 0;
   }
   *end = (int64_t)pos;
+  f->position = (int64_t)pos;
   return 1;
 }
 
@@ -140,36 +151,32 @@ int Companion(OpenFile* f) {
   return f->buffered_fd;
 }
 
-// Moves `n` bytes at the current position of f through `fd`: pread/pwrite on
-// the companion, read/write on the main descriptor. Returns the count moved,
-// or -1 with errno set.
+// One read or write of at most n bytes at the file's position: pread/pwrite
+// where it can seek, read/write on a pipe or terminal.
+ssize_t MoveOnce(OpenFile* f, int fd, uint8_t* data, uint32_t n, bool writing) {
+  if (!f->seekable) return writing ? write(fd, data, n) : read(fd, data, n);
+  return writing ? pwrite(fd, data, n, (off_t)f->position) : pread(fd, data, n, (off_t)f->position);
+}
+
+// Moves n bytes at the position of f. Returns the count moved (short only
+// at the end of the file), or -1 with errno set.
 int64_t Transfer(OpenFile* f, uint8_t* data, uint32_t n, bool writing) {
   uint32_t done = 0;
+  int fd = f->fd;
   while (done < n) {
-    ssize_t got = writing ? write(f->fd, data + done, n - done)
-                          : read(f->fd, data + done, n - done);
+    ssize_t got = MoveOnce(f, fd, data + done, n - done, writing);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && errno == EINVAL && f->direct) {
-      // Refused for alignment: do the rest through the cache, at the same
-      // position, and move the main descriptor past it.
-      off_t pos = lseek(f->fd, 0, SEEK_CUR);
-      int other = Companion(f);
-      if (pos < 0 || other < 0) return -1;
-      while (done < n) {
-        ssize_t part = writing ? pwrite(other, data + done, n - done, pos)
-                               : pread(other, data + done, n - done, pos);
-        if (part < 0 && errno == EINTR) continue;
-        if (part < 0) return -1;
-        if (part == 0) break;
-        done += (uint32_t)part;
-        pos += part;
-      }
-      lseek(f->fd, pos, SEEK_SET);
-      return done;
+    if (got < 0 && errno == EINVAL && f->direct && f->seekable && fd == f->fd) {
+      // Refused for alignment: the rest goes through the cache, at the same
+      // position, by the buffered companion descriptor.
+      fd = Companion(f);
+      if (fd < 0) return -1;
+      continue;
     }
     if (got < 0) return -1;
     if (got == 0) break;
     done += (uint32_t)got;
+    if (f->seekable) f->position += got;
   }
   return done;
 }
