@@ -48,7 +48,9 @@ TEST(HeaderRecord, FieldsAreLittleEndianAndWritesTouchOnlyTheirBits) {
   EXPECT_EQ((uint8_t)(before[20] & 0xFE), h[20]);
   EXPECT_EQ((std::vector<uint8_t>{4, 3, 2, 1}), std::vector<uint8_t>(h + 36, h + 40));
   for (int k = 0; k < 48; k++) {
-    if (k != 20 && (k < 36 || k > 39)) EXPECT_EQ(before[k], h[k]) << "byte " << k;
+    if (k != 20 && (k < 36 || k > 39)) {
+      EXPECT_EQ(before[k], h[k]) << "byte " << k;
+    }
   }
 }
 
