@@ -13,12 +13,16 @@
 //   no_geometry=1         the source has no end position and no geometry
 //   reopen_fail=N         the N-th open (counting from 1) fails
 //   no_sleep=1            the pause after a failed read is skipped
+//   shrink=OFFSET:SIZE    just before the source read at OFFSET, the source
+//                         file is cut to SIZE bytes (another process
+//                         truncating it between passes)
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 #include "cli/command_line.h"
 #include "fileio/platform.h"
@@ -33,6 +37,8 @@ int ReopenFail = 0, Opens = 0;
 bool HaveGeometry[2] = {false, false};
 DiskGeometry Geometry[2];
 int InjectedError = 0;
+int64_t ShrinkAt = -1, ShrinkTo = 0;
+std::string SourcePath;
 enum Role { RoleNone, RoleSource, RoleTarget };
 Role Roles[64];
 
@@ -47,6 +53,7 @@ FileRef FaultOpen(const char* path, OpenKind kind, bool unbuffered) {
     return NoFile;
   }
   FileRef f = Real.Open(path, kind, unbuffered);
+  if (f >= 0 && f < 64 && kind == OpenSource) SourcePath = path;
   if (f >= 0 && f < 64) {
     Roles[f] = kind == OpenSource ? RoleSource
                : (kind == OpenTargetExisting || kind == OpenTargetAlways) ? RoleTarget
@@ -84,6 +91,7 @@ int64_t FaultRead(FileRef f, void* into, uint32_t n) {
   InjectedError = 0;
   if (RoleOf(f) == RoleSource) {
     int64_t at = Positions[f];
+    if (at == ShrinkAt && truncate(SourcePath.c_str(), (off_t)ShrinkTo) != 0) perror("shrink");
     if (at == ReadFail) {
       InjectedError = 5;
       return -1;
@@ -149,6 +157,7 @@ void Configure(const char* spec) {
     else if (key == "no_sleep") NoSleep = true;
     else if (key == "no_geometry") NoGeometry = true;
     else if (key == "reopen_fail") ReopenFail = atoi(value);
+    else if (key == "shrink") sscanf(value, "%" SCNd64 ":%" SCNd64, &ShrinkAt, &ShrinkTo);
     else if (key == "geometry") HaveGeometry[0] = ReadGeometry(value, &Geometry[0]);
     else if (key == "target_geometry") HaveGeometry[1] = ReadGeometry(value, &Geometry[1]);
     else if (!key.empty()) fprintf(stderr, "mendrake-faults: unknown fault '%s'\n", key.c_str());

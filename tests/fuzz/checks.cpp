@@ -1,0 +1,9 @@
+// The fuzzers' checks, compiled without coverage instrumentation: coverage
+// guidance is for the tool's own code, not for the reference walk.
+#include "checks.h"
+
+#include "cli_check.h"
+#include "run_check.h"
+
+std::string FuzzCheckRun(const uint8_t* data, size_t size) { return runcheck::CheckRunInput(data, size); }
+std::string FuzzCheckCli(const uint8_t* data, size_t size) { return clicheck::CheckCliInput(data, size); }

@@ -1,0 +1,250 @@
+// Hostile sources and command lines, run in process: each must end normally
+// with memory that follows the bytes actually seen, never a claimed length.
+// Every run is also compared with the reference walk of the run fuzzer, and
+// the fuzzers' regression inputs are replayed here.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "../../fuzz/cli_check.h"
+#include "../../fuzz/run_check.h"
+#include "generator.h"
+
+namespace {
+
+// The largest amount of memory the platform had handed out at once.
+std::map<void*, size_t> Live;
+size_t LiveBytes = 0, PeakBytes = 0;
+void* (*BaseAllocate)(size_t, size_t);
+void (*BaseRelease)(void*);
+
+void* CountingAllocate(size_t n, size_t alignment) {
+  void* area = BaseAllocate(n, alignment);
+  if (area) {
+    Live[area] = n;
+    LiveBytes += n;
+    if (LiveBytes > PeakBytes) PeakBytes = LiveBytes;
+  }
+  return area;
+}
+
+void CountingRelease(void* area) {
+  auto it = Live.find(area);
+  if (it != Live.end()) {
+    LiveBytes -= it->second;
+    Live.erase(it);
+  }
+  BaseRelease(area);
+}
+
+// Runs a copy run over `source` with memory counted; returns the exit code.
+int CountedRun(const std::vector<uint8_t>& source, std::vector<std::string> extra = {}) {
+  MemReset();
+  MemPut("src", source);
+  BaseAllocate = Platform.Allocate;
+  BaseRelease = Platform.Release;
+  Platform.Allocate = CountingAllocate;
+  Platform.Release = CountingRelease;
+  Live.clear();
+  LiveBytes = PeakBytes = 0;
+  std::vector<std::string> args = {"mendrake"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  args.insert(args.end(), {"src", "dst"});
+  return MemRun(args);
+}
+
+std::vector<uint8_t> Header(uint32_t length, uint32_t flags = 0) {
+  std::vector<uint8_t> h(48, 0x5a);
+  const uint8_t sig[] = {0x21, 0x09, 0x70, 0x19, 0x30, 0, 0, 0};
+  std::copy(sig, sig + 8, h.begin());
+  for (int k = 0; k < 4; k++) {
+    h[20 + k] = (uint8_t)(flags >> (8 * k));
+    h[36 + k] = (uint8_t)(length >> (8 * k));
+    h[44 + k] = 0;
+  }
+  return h;
+}
+
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+// Working memory of a run: pass buffer, output block, the message buffer's
+// first area; a case adds what holding its longest message takes.
+constexpr size_t Fixed = 4 * 65536 + 65536;  // and slack for report lines
+
+struct HostileCase {
+  const char* name;
+  std::vector<uint8_t> source;
+  size_t memory_bound;  // bytes the platform may hand out at once
+};
+
+std::vector<HostileCase> HostileCases() {
+  std::vector<uint8_t> bangs(3 << 20, 0x21);
+  std::vector<uint8_t> zero_lengths;
+  for (int k = 0; k < 40000; k++) {
+    std::vector<uint8_t> h = Header(0);
+    h[10] = (uint8_t)k;  // uninterpreted noise
+    zero_lengths.insert(zero_lengths.end(), h.begin(), h.end());
+  }
+  std::vector<uint8_t> long_line = Concat({Header(5 << 20), std::vector<uint8_t>(5 << 20, 'x'), Header(3)});
+  std::vector<uint8_t> decoys;
+  for (int k = 0; k < 100000; k++) decoys.insert(decoys.end(), {0x21, 0x09, 0x70, 0x19, 'a', 'b', 'c', 'd', 'e'});
+  return {
+      {"only_bangs", bangs, Fixed + 3 * bangs.size()},
+      {"zero_lengths", zero_lengths, Fixed},
+      {"claims_7fffffff", Concat({Header(0x7FFFFFFF), std::vector<uint8_t>(1000, 'y'), Header(0xFFFFFFFF),
+                                  std::vector<uint8_t>(500, 'z')}),
+       Fixed},
+      {"claims_ffffffff", Concat({Header(0xFFFFFFFF), std::vector<uint8_t>(70000, 'q')}), Fixed + 4 * 70000},
+      {"first_line_megabytes", long_line, Fixed + 3 * long_line.size()},
+      {"decoys_first_four_bytes", decoys, Fixed + 3 * decoys.size()},
+  };
+}
+
+// Bounded memory, a normal end, and the same output as the reference walk.
+TEST(Hostile, SourcesEndNormallyWithBoundedMemory) {
+  for (const HostileCase& c : HostileCases()) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(0, CountedRun(c.source));
+    EXPECT_LE(PeakBytes, c.memory_bound);
+    std::string problems = runcheck::Compare(c.name, c.source, runcheck::RunOptions(), false);
+    EXPECT_EQ("", problems.substr(0, 2000));
+  }
+  MemRestore();
+}
+
+// Every source of 1 to 100 bytes: random bytes, and a header with random
+// bytes around it, under each option set.
+TEST(Hostile, TinySources) {
+  uint64_t state = 12345;
+  auto next = [&] { return (uint8_t)((state = state * 6364136223846793005ull + 1442695040888963407ull) >> 56); };
+  for (size_t n = 1; n <= 100; n++) {
+    for (unsigned bits : {0u, 1u | 2u, 8u | 16u, 32u | 4u}) {
+      std::vector<uint8_t> in = {(uint8_t)bits, 0, 1, 2, 0, 0};
+      for (size_t k = 0; k < n; k++) in.push_back(next());
+      if (n >= 48 && bits & 1) {
+        std::vector<uint8_t> h = Header((uint32_t)(n - 48) + (uint32_t)(bits & 8), (bits & 2) >> 1);
+        std::copy(h.begin(), h.end(), in.begin() + 6 + (n - 48) / 2);
+      }
+      std::string problems = runcheck::CheckRunInput(in.data(), in.size());
+      EXPECT_EQ("", problems.substr(0, 2000)) << "size " << n << " options " << bits;
+    }
+  }
+  MemRestore();
+}
+
+// No memory for a message that outgrows its buffer: the message goes on to
+// the target in pieces, nothing is lost, and the report says so once.
+TEST(Hostile, NoMemoryToGrowTheMessageBuffer) {
+  GenOptions o;
+  o.seed = 3;
+  o.messages = 4;
+  std::vector<uint8_t> tail = GenerateBase(o, nullptr);
+  std::vector<uint8_t> big(300000, 'm');
+  std::vector<uint8_t> source = Concat({Header(300000), big, tail});
+  for (bool with_log : {false, true}) {
+    MemReset();
+    MemPut("src", source);
+    MemFault().alloc_fail_above = 131072;
+    std::vector<std::string> args = {"mendrake", "src", "dst"};
+    if (with_log) args.insert(args.begin() + 1, {"-L", "log"});
+    EXPECT_EQ(0, MemRun(args));
+    EXPECT_EQ(source, MemGet("dst"));
+    std::string report = with_log ? MemGetText("log") : MemConsole();
+    const std::string line = "Achtung! no memory to hold message at 0, its length stays as found\n";
+    size_t at = report.find(line);
+    EXPECT_NE(std::string::npos, at);
+    EXPECT_EQ(std::string::npos, report.find("no memory", at + line.size()));
+  }
+  MemRestore();
+}
+
+// A message whose stored length is wrong and that cannot be held: the
+// length stays as found (it cannot be repaired once streamed), the bytes
+// are all there, and the report names both.
+TEST(Hostile, NoMemoryKeepsTheFoundLength) {
+  std::vector<uint8_t> source = Concat({Header(5), std::vector<uint8_t>(200000, 'w'), Header(0)});
+  MemReset();
+  MemPut("src", source);
+  MemFault().alloc_fail_above = 131072;
+  EXPECT_EQ(0, MemRun({"mendrake", "src", "dst"}));
+  EXPECT_EQ(source, MemGet("dst"));
+  EXPECT_NE(std::string::npos, MemConsole().find("Achtung! no memory to hold message at 0, its length stays as found\n"));
+  EXPECT_NE(std::string::npos, MemConsole().find("Achtung! broken MsgLength 5, should be 200000\n"));
+  MemRestore();
+}
+
+// 10,000 arguments: switches that all parse run normally; too many paths
+// give the usage text.
+TEST(Hostile, TenThousandArguments) {
+  MemReset();
+  MemPut("src", Concat({Header(2), {'h', 'i'}}));
+  std::vector<std::string> args = {"mendrake"};
+  for (int k = 0; k < 9998; k++) args.push_back(k % 2 ? "-d+" : "-l");
+  args.push_back("src");
+  EXPECT_EQ(0, MemRun(args));
+  EXPECT_NE(std::string::npos, MemConsole().find("msg[1] at 0: hi\n"));
+  EXPECT_EQ(std::string::npos, MemConsole().find("Usage:"));
+  std::vector<std::string> paths(10000, "path");
+  paths[0] = "mendrake";
+  EXPECT_EQ(0, MemRun(paths));
+  EXPECT_EQ(clicheck::UsageText(), MemConsole().substr(MemConsole().find("Usage:")));
+  EXPECT_EQ("", clicheck::CheckArguments(paths));
+  MemRestore();
+}
+
+// The fuzzers' regression inputs and their seeds' shapes, replayed.
+TEST(Hostile, FuzzRegressions) {
+  std::string dir = std::string(__FILE__);
+  dir = dir.substr(0, dir.rfind('/')) + "/../../fuzz/regressions/";
+  int replayed = 0;
+  for (const char* target : {"run", "cli"}) {
+    DIR* d = opendir((dir + target).c_str());
+    ASSERT_NE(nullptr, d) << dir + target;
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      std::ifstream f(dir + target + "/" + e->d_name, std::ios::binary);
+      std::vector<uint8_t> in((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+      std::string problems = std::string(target) == "run" ? runcheck::CheckRunInput(in.data(), in.size())
+                                                          : clicheck::CheckCliInput(in.data(), in.size());
+      EXPECT_EQ("", problems.substr(0, 2000)) << target << "/" << e->d_name;
+      replayed++;
+    }
+    closedir(d);
+  }
+  EXPECT_GT(replayed, 0);
+  MemRestore();
+}
+
+// Generated damaged bases across the first pass boundary under every option
+// bit: the same checks the run fuzzer makes, on a fixed set of inputs.
+TEST(Hostile, GeneratedBasesMatchTheReferenceWalk) {
+  for (uint64_t seed = 1; seed <= 16; seed++) {
+    GenOptions g;
+    g.seed = seed;
+    g.messages = 12;
+    g.deleted_pct = 25;
+    g.wrong_pct = 30;
+    g.negative_pct = 10;
+    g.garbage_pct = 20;
+    g.nul_pct = 10;
+    g.long_pct = seed % 4 == 0 ? 20 : 0;
+    g.decoy_pct = 30;
+    std::vector<uint8_t> base = GenerateBase(g, nullptr);
+    uint32_t pad = 65536 - 61 - 97 * (uint32_t)seed;
+    std::vector<uint8_t> in = {(uint8_t)(seed * 37 % 128), (uint8_t)(seed % 2), (uint8_t)(seed % 5),
+                               (uint8_t)(seed % 3), (uint8_t)pad, (uint8_t)(pad >> 8)};
+    in.insert(in.end(), base.begin(), base.end());
+    EXPECT_EQ("", runcheck::CheckRunInput(in.data(), in.size()).substr(0, 2000)) << "seed " << seed;
+  }
+  MemRestore();
+}
+
+}  // namespace
