@@ -34,11 +34,11 @@ run() {
   return 0
 }
 
-# run_faults SPEC ARGS...: runs the fault-injecting build with MENDRAKE_FAULTS=SPEC.
+# run_faults FAULTS ARGS...: runs the fault-injecting build with MENDRAKE_FAULTS=FAULTS.
 run_faults() {
-  local spec=$1
+  local faults=$1
   shift
-  OUT=$(MENDRAKE_FAULTS=$spec "$MENDRAKE_FAULTS_BIN" "$@" 2>"$WORK/.stderr"; echo "rc=$?")
+  OUT=$(MENDRAKE_FAULTS=$faults "$MENDRAKE_FAULTS_BIN" "$@" 2>"$WORK/.stderr"; echo "rc=$?")
   RC=${OUT##*rc=}
   OUT=${OUT%rc=*}
   return 0

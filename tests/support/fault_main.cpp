@@ -139,8 +139,8 @@ bool ReadGeometry(const char* text, DiskGeometry* g) {
   return true;
 }
 
-void Configure(const char* spec) {
-  std::string all = spec;
+void Configure(const char* list) {
+  std::string all = list;
   size_t start = 0;
   while (start <= all.size()) {
     size_t end = all.find(',', start);
@@ -169,7 +169,7 @@ void Configure(const char* spec) {
 
 int main(int argc, char** argv) {
   Real = Platform;
-  if (const char* spec = getenv("MENDRAKE_FAULTS")) Configure(spec);
+  if (const char* list = getenv("MENDRAKE_FAULTS")) Configure(list);
   Platform.Open = FaultOpen;
   Platform.Seek = FaultSeek;
   Platform.SeekEnd = FaultSeekEnd;
