@@ -16,14 +16,19 @@ void ResetOutputBlock(void) {
 
 namespace {
 
-// Writes the first n bytes of the block at output_offset. A failure keeps
-// the block as it is for one retry at the next call; a second failure in a
-// row ends all writing for the run, so the target stays a gap-free prefix of
-// the recovered data and a dead disk is not retried forever.
-int WriteBlock(uint32_t n) {
+// Writes n bytes (the block's first, or a whole block's worth from the
+// caller) at output_offset. A failure leaves them in the block for one retry
+// at the next call; a second failure in a row ends all writing for the run,
+// so the target stays a gap-free prefix of the recovered data and a dead
+// disk is not retried forever.
+int WriteBlock(const uint8_t* from, uint32_t n) {
   Platform.Seek(RunFiles.Target, OutputBlock.output_offset);
-  int64_t written = Platform.Write(RunFiles.Target, OutputBlock.block, n);
+  int64_t written = Platform.Write(RunFiles.Target, from, n);
   if (written < (int64_t)n) {
+    if (from != OutputBlock.block) {
+      memcpy(OutputBlock.block, from, n);
+      OutputBlock.fill = n;
+    }
     ConsolePrint("Can't write block at offset %" PRId64 " error %d\n", OutputBlock.output_offset,
                  Platform.LastError());
     OutputBlock.any_failed = true;
@@ -47,12 +52,17 @@ int WriteToTarget(const uint8_t* bytes, uint32_t n, bool final) {
   }
   if (OutputBlock.gave_up) return -1;
   uint32_t room = ChunkSize - OutputBlock.fill;
+  if (n == ChunkSize && room == ChunkSize && !RunState.Unbuffered) {
+    // A whole block's worth goes out from where it lies: one copy fewer.
+    // (Unbuffered writes need the aligned block.)
+    return WriteBlock(bytes, n) == 0 ? (int)n : -1;
+  }
   if (n <= room) {
     if (n) memcpy(OutputBlock.block + OutputBlock.fill, bytes, n);
     OutputBlock.fill += n;
     uint32_t chosen = final ? OutputBlock.fill : (OutputBlock.fill == ChunkSize ? ChunkSize : 0);
     if (chosen == 0) return (int)n;
-    return WriteBlock(chosen) == 0 ? (int)n : -1;
+    return WriteBlock(OutputBlock.block, chosen) == 0 ? (int)n : -1;
   }
   // The bytes do not fit: the first piece fills the block (none when a failed
   // write left it full), each later piece is at most a block.
