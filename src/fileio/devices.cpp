@@ -60,12 +60,12 @@ int CheckTarget(void) {
   if (RunState.Profile == ProfileLegacy) {
     ConsoleText("Block device not supported. \nexiting...\n");
   } else {
-    // Name the refused device with its size; the size required is the
-    // source's.
+    // Name the refused device with its size (0 for one that holds nothing);
+    // the size required is the source's.
     bool source = RunFiles.SourceIsBlockDevice;
     ConsolePrint("Block device %s too small: %" PRId64 " bytes, required %" PRId64 "\nexiting...\n",
                  source ? RunState.SourcePath : RunState.TargetPath,
-                 source ? RunFiles.SourceSize : target_size, RunFiles.SourceSize);
+                 source ? RunFiles.SourceSize : (target_size < 0 ? 0 : target_size), RunFiles.SourceSize);
   }
   return ExitBlockDevice;
 }

@@ -22,21 +22,28 @@ bool SamePath(const char* a, const char* b) {
   return (*a && strcmp(a, b) == 0) || Platform.SameFile(a, b);
 }
 
+int RefuseLog(void) {
+  ConsolePrint("Can't create log file %s\nexiting...\n", RunState.LogPath);
+  return ExitLogCreate;
+}
+
+int RefuseTarget(void) {
+  ConsolePrint("Can't open or create target file %s\nexiting...\n", RunState.TargetPath);
+  return ExitTargetOpen;
+}
+
 int OpenLog(void) {
   // The log is created before the source is opened: created over the source
   // it would truncate the very file being rescued.
-  // Nor may it replace an earlier file that is also this run's target: that
-  // is the target's refusal, made before the log truncates anything.
-  if (!RunState.ListOnly && RunState.TargetPath && SamePath(RunState.LogPath, RunState.TargetPath)) {
-    ConsolePrint("Can't open or create target file %s\nexiting...\n", RunState.TargetPath);
-    return ExitTargetOpen;
-  }
-  if (SamePath(RunState.LogPath, RunState.SourcePath) ||
-      (RunFiles.Log = Platform.Open(RunState.LogPath, OpenLogReplace, false)) == NoFile) {
-    ConsolePrint("Can't create log file %s\nexiting...\n", RunState.LogPath);
-    return ExitLogCreate;
-  }
-  return 0;
+  if (SamePath(RunState.LogPath, RunState.SourcePath)) return RefuseLog();
+  // A target that is the log or the source is refused now too, before the
+  // log creates or truncates anything.
+  if (!RunState.ListOnly && RunState.TargetPath &&
+      (SamePath(RunState.LogPath, RunState.TargetPath) ||
+       Platform.SameFile(RunState.TargetPath, RunState.SourcePath)))
+    return RefuseTarget();
+  RunFiles.Log = Platform.Open(RunState.LogPath, OpenLogReplace, false);
+  return RunFiles.Log == NoFile ? RefuseLog() : 0;
 }
 
 int AllocateBuffers(void) {
@@ -142,10 +149,7 @@ int OpenTargetFile(void) {
     if (RunFiles.Target == NoFile)
       RunFiles.Target = Platform.Open(RunState.TargetPath, OpenTargetAlways, RunState.Unbuffered);
   }
-  if (refused || RunFiles.Target == NoFile) {
-    ConsolePrint("Can't open or create target file %s\nexiting...\n", RunState.TargetPath);
-    return ExitTargetOpen;
-  }
+  if (refused || RunFiles.Target == NoFile) return RefuseTarget();
   return 0;
 }
 

@@ -124,6 +124,11 @@ TEST_F(Driver, RunsThatWouldWriteOverTheirSourceOrLogAreRefused) {
       {{"-L", "old", "src", "old-alias"}, -3, target_refused, "old-alias"},
       {{"-L", "new", "src", "new"}, -3, target_refused, "new"},
       {{"-L", "nosuch", "nosuch", "dst"}, -6, log_refused, "nosuch"},
+      // A target naming the source is refused before the log is touched.
+      {{"-L", "old", "src", "alias"}, -3, target_refused, "alias"},
+      {{"-L", "new", "src", "src"}, -3, target_refused, "src"},
+      // Log, source and target all one file: the log, opened first, is refused.
+      {{"-L", "src", "src", "src"}, -6, log_refused, "src"},
   };
   const std::vector<uint8_t> source = Plain(70000);
   for (const auto& c : cases) {
