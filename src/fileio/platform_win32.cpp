@@ -348,28 +348,44 @@ int64_t Transfer(HANDLE h, uint8_t* data, uint32_t n, bool writing) {
   return done;
 }
 
+// Reads or writes n bytes at f's position. An unbuffered transfer refused
+// for its size or offset (the partial block a failed read flushes, a
+// 2,048-byte pass on a larger sector) goes through the cache instead, and the
+// unbuffered handle moves past it.
+int64_t MoveThrough(OpenFile* f, uint8_t* data, uint32_t n, bool writing) {
+  LastErrorCode = 0;
+  int64_t position = 0;
+  bool placed = f->unbuffered && MoveHandle(f->handle, 0, FILE_CURRENT, &position);
+  int64_t moved = Transfer(f->handle, data, n, writing);
+  if (moved < 0 && placed && LastErrorCode == ERROR_INVALID_PARAMETER) {
+    HANDLE other;
+    if (writing) {
+      // The target shares only reading, so no second handle may write it:
+      // its own handle turns buffered for the rest of the run.
+      CloseHandle(f->handle);
+      f->handle = OpenHandle(f->narrow_path, f->wide_path, OpenTargetExisting, false);
+      f->unbuffered = false;
+      other = f->handle;
+    } else {
+      other = Companion(f);
+    }
+    if (other == INVALID_HANDLE_VALUE) return -1;
+    if (!MoveHandle(other, position, FILE_BEGIN, nullptr)) return -1;
+    LastErrorCode = 0;
+    moved = Transfer(other, data, n, writing);
+    if (moved >= 0) MoveHandle(f->handle, position + moved, FILE_BEGIN, nullptr);
+  }
+  return moved;
+}
+
 int64_t WinRead(FileRef file, void* into, uint32_t n) {
   OpenFile* f = Lookup(file);
   if (!f) {
     LastErrorCode = ERROR_INVALID_HANDLE;
     return -1;
   }
-  LastErrorCode = 0;
-  int64_t position = 0;
-  bool placed = f->unbuffered && MoveHandle(f->handle, 0, FILE_CURRENT, &position);
-  int64_t got = Transfer(f->handle, (uint8_t*)into, n, false);
-  if (got < 0 && placed && LastErrorCode == ERROR_INVALID_PARAMETER) {
-    // Refused for its size or offset: read the same bytes through the cache
-    // and move the unbuffered handle past them.
-    HANDLE other = Companion(f);
-    if (other == INVALID_HANDLE_VALUE) return -1;
-    if (!MoveHandle(other, position, FILE_BEGIN, nullptr)) return -1;
-    LastErrorCode = 0;
-    got = Transfer(other, (uint8_t*)into, n, false);
-    if (got >= 0) MoveHandle(f->handle, position + got, FILE_BEGIN, nullptr);
-  }
   // A short count at the end of the file is no error: report code 0.
-  return got;
+  return MoveThrough(f, (uint8_t*)into, n, false);
 }
 
 int64_t WinWrite(FileRef file, const void* from, uint32_t n) {
@@ -378,7 +394,7 @@ int64_t WinWrite(FileRef file, const void* from, uint32_t n) {
     LastErrorCode = ERROR_INVALID_HANDLE;
     return -1;
   }
-  int64_t put = Transfer(f->handle, (uint8_t*)from, n, true);
+  int64_t put = MoveThrough(f, (uint8_t*)from, n, true);
   if (put >= 0 && put < n) LastErrorCode = ERROR_DISK_FULL;
   return put;
 }
