@@ -19,11 +19,13 @@ inline void WriteU32(uint8_t* p, uint32_t value) {
   p[3] = (uint8_t)(value >> 24);
 }
 
-// True when the 48 bytes at p form a message header: the signature
-// "!" TAB "p" 0x19, a header length of 48 and a zero word at offset 44.
+// True when the 4 bytes at p are the header signature "!" TAB "p" 0x19.
+inline bool HasSignature(const uint8_t* p) { return p[0] == 0x21 && p[1] == 0x09 && p[2] == 0x70 && p[3] == 0x19; }
+
+// True when the 48 bytes at p form a message header: the signature, a
+// header length of 48 and a zero word at offset 44.
 inline bool IsMessageHeader(const uint8_t* p) {
-  return p[0] == 0x21 && p[1] == 0x09 && p[2] == 0x70 && p[3] == 0x19 &&
-         ReadU32(p + HeaderLengthOffset) == 48 && ReadU32(p + MustBeZeroOffset) == 0;
+  return HasSignature(p) && ReadU32(p + HeaderLengthOffset) == 48 && ReadU32(p + MustBeZeroOffset) == 0;
 }
 
 inline uint32_t HeaderLength(const uint8_t* p) { return ReadU32(p + HeaderLengthOffset); }

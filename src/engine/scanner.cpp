@@ -54,8 +54,6 @@ inline uint64_t Load64(const uint8_t* p) {
   return v;
 }
 
-inline bool HasSignature(const uint8_t* p) { return p[0] == 0x21 && p[1] == 0x09 && p[2] == 0x70 && p[3] == 0x19; }
-
 // The first position in [from, to) where the signature begins, or `to`.
 // Reads no byte at or past data_end.
 uint32_t FindSignature(const uint8_t* b, uint32_t from, uint32_t to, uint32_t data_end) {
