@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "cli/command_line.h"
-#include "run/run_state.h"
+#include "core/run_state.h"
 
 namespace {
 

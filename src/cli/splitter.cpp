@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "cli/command_line.h"
-#include "fileio/platform.h"
+#include "core/platform.h"
 
 char** SplitCommandLine(const char* text, int* count) {
   size_t length = strlen(text);

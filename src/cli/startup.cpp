@@ -1,8 +1,8 @@
 // Where a run begins: the banner, the profile, the argument list.
 #include "cli/command_line.h"
 #include "run/driver.h"
-#include "run/report.h"
-#include "run/run_state.h"
+#include "core/report.h"
+#include "core/run_state.h"
 
 int StartProgram(int argc, char** argv) {
   ResetRunState();

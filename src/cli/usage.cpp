@@ -1,7 +1,7 @@
 // The usage text, exactly as the tool prints it.
 #include "cli/command_line.h"
 
-#include "run/report.h"
+#include "core/report.h"
 
 namespace {
 

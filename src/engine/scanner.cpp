@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "engine/header.h"
+#include "core/report.h"
+#include "core/run_state.h"
 #include "engine/writer.h"
-#include "run/report.h"
-#include "run/run_state.h"
 
 namespace {
 
@@ -17,11 +17,19 @@ bool LimitPassed(void) {
   return RunState.MaxMessages != 0 && RunState.MessagesExtracted > RunState.MaxMessages;
 }
 
-// Hands the finished message to the writer and starts an empty one.
-void HandOnMessage(bool final) {
-  WriteToTarget(RunState.Message.data, RunState.Message.length, final);
-  RunState.Message.length = 0;
-  RunState.Message.streamed = false;
+// Hands the bytes [from, to) of the pass buffer to the writer when they
+// belong to the copied region.
+void Gather(const uint8_t* buffer, uint32_t from, uint32_t to) {
+  if (RunState.Copying && !RunState.ListOnly && to > from) Writer->Bytes(buffer + from, to - from);
+}
+
+// The previous message's length did not lead to `reached` (a header, or the
+// end of the source): report it and repair the copy.
+void RepairLength(int64_t reached) {
+  int32_t should_be = (int32_t)(uint32_t)((uint64_t)reached - (uint64_t)RunState.ExpectedNextHeader +
+                                          (uint64_t)(int64_t)RunState.LastMessageLength);
+  ReportPrint("Achtung! broken MsgLength %d, should be %d\n\n", RunState.LastMessageLength, should_be);
+  if (!RunState.ListOnly) Writer->SetLength((uint32_t)should_be);
 }
 
 // Copies the first line of the message whose text starts at `text`, up to
@@ -75,23 +83,20 @@ uint32_t FindSignature(const uint8_t* b, uint32_t from, uint32_t to, uint32_t da
   return to;
 }
 
-enum HeaderOutcome { HeaderTaken, HeaderSkipped, HeaderBeyondLimit };
+}  // namespace
 
-// Handles the header at position i of the pass buffer.
-HeaderOutcome TakeHeader(uint8_t* buffer, uint32_t i, int64_t offset, uint32_t window_end) {
+// The recovery's own judgement of a header at position i of the pass buffer:
+// repair the previous length, count, take or skip, list.
+HeaderOutcome TakeHeader(uint8_t* buffer, uint32_t i, int64_t header_offset, uint32_t window_end) {
   uint8_t* header = buffer + i;
-  int64_t header_offset = offset + (int64_t)i - (int64_t)ChunkSize;
   RunState.CurrentHeaderOffset = header_offset;
 
   // Did the previous message's length lead exactly here?
-  if (RunState.ExpectedNextHeader != 0 && RunState.ExpectedNextHeader != header_offset) {
-    int32_t should_be = (int32_t)(uint32_t)((uint64_t)header_offset - (uint64_t)RunState.ExpectedNextHeader +
-                                            (uint64_t)(int64_t)RunState.LastMessageLength);
-    ReportPrint("Achtung! broken MsgLength %d, should be %d\n\n", RunState.LastMessageLength, should_be);
-    if (!RunState.ListOnly && !RunState.Message.streamed && RunState.Message.length >= MessageLengthOffset + 4)
-      SetMessageLength(RunState.Message.data, (uint32_t)should_be);
-  }
-  HandOnMessage(false);
+  if (RunState.ExpectedNextHeader != 0 && RunState.ExpectedNextHeader != header_offset)
+    RepairLength(header_offset);
+  // From here on the bytes handed belong to this header, or to nothing.
+  OutputBlock.message_at = -1;
+  RunState.LastHeaderTaken = false;
 
   RunState.ExpectedNextHeader = NextHeaderOffset(header_offset, header);
   RunState.MessagesFound += 1;
@@ -123,6 +128,8 @@ HeaderOutcome TakeHeader(uint8_t* buffer, uint32_t i, int64_t offset, uint32_t w
     RunState.Copying = false;
     return HeaderBeyondLimit;
   }
+  RunState.LastHeaderTaken = true;
+  if (!RunState.ListOnly) Writer->MessageStarts(header_offset, RunState.MessagesFound, header);
 
   ReportPrint("%s[%d] at %" PRIx64 ": %s\n", deleted ? "del" : "msg", (int)RunState.MessagesFound,
               (uint64_t)RunState.CurrentHeaderOffset, FirstLine);
@@ -132,17 +139,22 @@ HeaderOutcome TakeHeader(uint8_t* buffer, uint32_t i, int64_t offset, uint32_t w
   return HeaderTaken;
 }
 
-}  // namespace
+HeaderHook OnHeader = TakeHeader;
 
-void ScanPass(int64_t offset, uint32_t bytes_read, bool first, bool final) {
+namespace {
+
+// Scans the window of the pass in the pass buffer; at_end: the source was
+// read to its end (not stopped by a failed read).
+void ScanWindow(int64_t offset, uint32_t bytes_read, bool first, bool final, bool at_end) {
   uint8_t* buffer = RunFiles.PassBuffer;
   uint32_t data_end = ChunkSize + bytes_read;
   uint32_t window_start = first ? ChunkSize : ChunkSize - ScanHoldback;
   uint32_t window_end = final ? data_end : data_end - ScanHoldback;
-  if (LimitPassed() || window_end < window_start) window_end = window_start;
+  bool stopped = LimitPassed();
+  if (stopped || window_end < window_start) window_end = window_start;
 
-  // Bytes between headers are gathered in one piece at the next header or at
-  // the pass end: the same bytes as cutting at every "!", far fewer copies.
+  // Bytes between headers are handed on in one piece at the next header or
+  // at the pass end: the same bytes as cutting at every "!", far fewer calls.
   uint32_t segment_start = window_start;
   uint32_t i = window_start;
   uint32_t stretch = MinStretch;
@@ -160,14 +172,25 @@ void ScanPass(int64_t offset, uint32_t bytes_read, bool first, bool final) {
       i++;
       continue;
     }
-    if (RunState.Copying) AppendToMessage(buffer + segment_start, i - segment_start);
+    Gather(buffer, segment_start, i);
     segment_start = i;
-    if (TakeHeader(buffer, i, offset, window_end) == HeaderBeyondLimit) break;
+    if (OnHeader(buffer, i, offset + (int64_t)i - (int64_t)ChunkSize, window_end) == HeaderBeyondLimit) break;
     i += HeaderSize;
   }
-  if (RunState.Copying && window_end > segment_start)
-    AppendToMessage(buffer + segment_start, window_end - segment_start);
-  if (final) HandOnMessage(true);
+  Gather(buffer, segment_start, window_end);
+  if (!final) return;
+  // The last taken message's stored length runs past the end of the source:
+  // it is wrong, whatever follows.
+  int64_t source_end = offset + (int64_t)bytes_read;
+  if (at_end && !stopped && !LimitPassed() && RunState.LastHeaderTaken && RunState.ExpectedNextHeader > source_end)
+    RepairLength(source_end);
+  if (!RunState.ListOnly) Writer->Finish();
 }
 
-void FlushHeldMessage(void) { HandOnMessage(true); }
+}  // namespace
+
+void ScanPass(int64_t offset, uint32_t bytes_read, bool first, bool final) {
+  ScanWindow(offset, bytes_read, first, final, true);
+}
+
+void ScanHeldBack(int64_t offset, bool first) { ScanWindow(offset, 0, first, true, false); }

@@ -1,16 +1,25 @@
 // The block scanner: finds message headers in each pass, checks and repairs
-// message lengths, lists the messages and gathers the copied ones.
+// message lengths, lists the messages and hands the copied ones to the
+// writer (engine/writer.h).
 #pragma once
 #include <cstdint>
 
 // Scans the pass the driver has just read into the pass buffer: bytes_read
-// bytes at file offset `offset`, behind the carried-over bytes (unless first).
+// bytes at file offset `offset`, behind the carried-over bytes (unless
+// first). A final pass hands the writer its Finish.
 void ScanPass(int64_t offset, uint32_t bytes_read, bool first, bool final);
 
-// Adds n bytes to the message buffer. Returns n when added, 1 in list-only
-// mode (nothing added), 0 when no memory was to be had (nothing added).
-int AppendToMessage(const uint8_t* bytes, uint32_t n);
+// A read at `offset` failed: the bytes carried over from the last good pass
+// (none when the failed pass was the first) are scanned as the run's final
+// window and the writer finishes, so nothing that was read is lost.
+void ScanHeldBack(int64_t offset, bool first);
 
-// Hands what the message buffer holds to the writer as the final pass would,
-// and empties it: a run stopped by a failed read keeps what it recovered.
-void FlushHeldMessage(void);
+enum HeaderOutcome { HeaderTaken, HeaderSkipped, HeaderBeyondLimit };
+
+// What the scanner does with each header it finds at position i of the pass
+// buffer (file offset header_offset; the window ends at window_end). The
+// recovery's own judgement (TakeHeader) unless a companion puts its own in
+// place before the run; HeaderBeyondLimit ends the pass's scan.
+typedef HeaderOutcome (*HeaderHook)(uint8_t* buffer, uint32_t i, int64_t header_offset, uint32_t window_end);
+extern HeaderHook OnHeader;
+HeaderOutcome TakeHeader(uint8_t* buffer, uint32_t i, int64_t header_offset, uint32_t window_end);

@@ -3,16 +3,9 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "run/report.h"
-#include "run/run_state.h"
-
-OutputBlockRecord OutputBlock;
-
-void ResetOutputBlock(void) {
-  uint8_t* block = OutputBlock.block;
-  OutputBlock = OutputBlockRecord();
-  OutputBlock.block = block;
-}
+#include "core/report.h"
+#include "core/run_state.h"
+#include "engine/header.h"
 
 namespace {
 
@@ -42,7 +35,89 @@ int WriteBlock(const uint8_t* from, uint32_t n) {
   return 0;
 }
 
+// Area for changing bytes of a target that bypasses the system cache: such a
+// target is read and written in whole aligned pieces only.
+constexpr uint32_t PatchArea = 2 * BufferAlignment;
+uint8_t* PatchBuffer = nullptr;
+
+// The target cannot be moved in (a pipe) or no memory was to be had for the
+// change: the length stays as the source had it.
+int PatchOutOfReach(void) {
+  ReportPrint("Achtung! no memory to hold message at %" PRIx64 ", its length stays as found\n",
+              (uint64_t)OutputBlock.message_source_at);
+  return 0;
+}
+
+int PatchFailed(int64_t at) {
+  ConsolePrint("Can't write block at offset %" PRId64 " error %d\n", at, Platform.LastError());
+  OutputBlock.any_failed = true;
+  return 0;
+}
+
+// Sets n bytes at `at`, all of them below output_offset (in the target).
+int PatchTarget(int64_t at, const uint8_t* bytes, uint32_t n) {
+  if (!RunState.Unbuffered) {
+    if (!Platform.Seek(RunFiles.Target, at)) return PatchOutOfReach();
+    if (Platform.Write(RunFiles.Target, bytes, n) != (int64_t)n) return PatchFailed(at);
+    return 1;
+  }
+  // Read, change and write back the aligned piece that holds the bytes. The
+  // piece lies below output_offset, which is a whole number of blocks here.
+  int64_t start = at & ~(int64_t)(BufferAlignment - 1);
+  uint32_t span = (uint32_t)(at + n - start) <= BufferAlignment ? BufferAlignment : PatchArea;
+  if (!PatchBuffer) PatchBuffer = (uint8_t*)Platform.Allocate(PatchArea, BufferAlignment);
+  if (!PatchBuffer) return PatchOutOfReach();
+  if (!Platform.Seek(RunFiles.Target, start)) return PatchOutOfReach();
+  if (Platform.Read(RunFiles.Target, PatchBuffer, span) != (int64_t)span) return PatchFailed(start);
+  memcpy(PatchBuffer + (at - start), bytes, n);
+  Platform.Seek(RunFiles.Target, start);
+  if (Platform.Write(RunFiles.Target, PatchBuffer, span) != (int64_t)span) return PatchFailed(start);
+  return 1;
+}
+
+void TargetBytes(const uint8_t* bytes, uint32_t n) { WriteToTarget(bytes, n, false); }
+
+void TargetMessageStarts(int64_t at, uint32_t, const uint8_t*) {
+  OutputBlock.message_at = OutputBlock.handed;
+  OutputBlock.message_source_at = at;
+}
+
+int TargetSetLength(uint32_t length) {
+  // A message whose header was not copied whole (a run cut short) keeps it.
+  if (OutputBlock.message_at < 0 || OutputBlock.handed - OutputBlock.message_at < MessageLengthOffset + 4)
+    return 0;
+  uint8_t field[4];
+  WriteU32(field, length);
+  return PatchOutput(OutputBlock.message_at + MessageLengthOffset, field, 4);
+}
+
+int TargetFinish(void) { return WriteToTarget(nullptr, 0, true) < 0 ? -1 : 0; }
+
 }  // namespace
+
+const WriterOps TargetWriter = {TargetBytes, TargetMessageStarts, TargetSetLength, TargetFinish};
+const WriterOps* Writer = &TargetWriter;
+
+int PatchOutput(int64_t at, const uint8_t* bytes, uint32_t n) {
+  // Bytes past what reached the target or the block were dropped after the
+  // writer gave up: nothing to change there.
+  int64_t held_end = OutputBlock.output_offset + OutputBlock.fill;
+  if (at + n > held_end) n = at >= held_end ? 0 : (uint32_t)(held_end - at);
+  int done = 1;
+  for (uint32_t k = 0; k < n;) {
+    int64_t pos = at + k;
+    if (pos >= OutputBlock.output_offset) {
+      memcpy(OutputBlock.block + (pos - OutputBlock.output_offset), bytes + k, n - k);
+      break;
+    }
+    // The part below output_offset is in the target already.
+    uint32_t below = (uint32_t)(OutputBlock.output_offset - pos) < n - k ? (uint32_t)(OutputBlock.output_offset - pos)
+                                                                      : n - k;
+    if (!PatchTarget(pos, bytes + k, below)) done = 0;
+    k += below;
+  }
+  return done;
+}
 
 int WriteToTarget(const uint8_t* bytes, uint32_t n, bool final) {
   if (RunState.ListOnly) return 1;
@@ -50,6 +125,7 @@ int WriteToTarget(const uint8_t* bytes, uint32_t n, bool final) {
     if (!final) return 0;
     n = 0;
   }
+  OutputBlock.handed += n;
   if (OutputBlock.gave_up) return -1;
   uint32_t room = ChunkSize - OutputBlock.fill;
   if (n == ChunkSize && room == ChunkSize && !RunState.Unbuffered) {
@@ -66,10 +142,14 @@ int WriteToTarget(const uint8_t* bytes, uint32_t n, bool final) {
   }
   // The bytes do not fit: the first piece fills the block (none when a failed
   // write left it full), each later piece is at most a block.
+  OutputBlock.handed -= n;
   uint32_t piece = room;
   for (;;) {
     WriteToTarget(bytes, piece, final);
-    if (OutputBlock.gave_up) return -1;
+    if (OutputBlock.gave_up) {
+      OutputBlock.handed += n - piece;
+      return -1;
+    }
     bytes += piece;
     n -= piece;
     if (n == 0) return 1;

@@ -1,24 +1,39 @@
-// The output writer: packs completed messages into the output block and
-// writes each full block to the target at consecutive offsets from 0.
+// The output writers: where the scanner's copied bytes go. mendrake's own
+// writer packs them into the target; an export turns them into mail files.
+// Messages arrive as a stream of bytes (never held whole), so a length that
+// needs repair is set where the message's header has gone by then.
 #pragma once
 #include <cstdint>
 
-struct OutputBlockRecord {
-  uint8_t* block;         // ChunkSize bytes, allocated by the run driver
-  uint32_t fill;          // bytes of the block in use
-  int64_t output_offset;  // where the block's first byte goes in the target
-  bool retrying;          // the last write failed; the block waits for a retry
-  bool gave_up;           // a retry failed too: later bytes are dropped
-  bool any_failed;        // some write of this run failed
+struct WriterOps {
+  // The next n bytes of the copied region, in order: in a run from offset 0
+  // the file's leading bytes, then each taken message, header first.
+  void (*Bytes)(const uint8_t* bytes, uint32_t n);
+  // The next bytes handed begin a taken message: its 48-byte header lies at
+  // `header` (as it will be handed: the deleted mark cleared when deleted
+  // messages are taken) and at file offset `at`; `number` as in the list.
+  void (*MessageStarts)(int64_t at, uint32_t number, const uint8_t* header);
+  // The message being copied is to carry `length` in its header. Returns 1
+  // when set, 0 when not (too little of it was copied, or it is out of
+  // reach: reported).
+  int (*SetLength)(uint32_t length);
+  // The run is over (its final pass, or a failed read): what is held goes
+  // out. Returns 0, or -1 when something could not be written.
+  int (*Finish)(void);
 };
 
-extern OutputBlockRecord OutputBlock;
+// The writer the scanner hands to; mendrake's target writer unless a
+// companion puts its own in place before the run.
+extern const WriterOps* Writer;
+extern const WriterOps TargetWriter;
 
-// Hands n bytes to the writer; final writes out whatever the block holds.
-// Returns n when the bytes fit (0 for a final call while not copying), 1 for
-// a split append and in list-only mode, 0 for a non-final call while not
-// copying, -1 when a write failed or the writer has given up.
+// Hands n bytes to the target writer; final writes out whatever the block
+// holds. Returns n when the bytes fit (0 for a final call while not
+// copying), 1 for a split append and in list-only mode, 0 for a non-final
+// call while not copying, -1 when a write failed or the writer has given up.
 int WriteToTarget(const uint8_t* bytes, uint32_t n, bool final);
 
-// Empties the block and forgets earlier failures; keeps the allocation.
-void ResetOutputBlock(void);
+// Sets `n` bytes at target offset `at` that were already handed to the
+// target writer: in the block while they are there, else in the target
+// itself. Returns 1 set, 0 not (reported).
+int PatchOutput(int64_t at, const uint8_t* bytes, uint32_t n);

@@ -2,9 +2,9 @@
 
 #include <cinttypes>
 
-#include "run/driver.h"
-#include "run/report.h"
-#include "run/run_state.h"
+#include "fileio/files.h"
+#include "core/report.h"
+#include "core/run_state.h"
 
 int64_t QueryFileSize(FileRef file, bool* is_block_device) {
   *is_block_device = false;

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "fileio/platform.h"
+#include "core/platform.h"
 
 // The file's size, or -1 when none can be had. A size that only the drive
 // geometry gives marks the file as a block device and sets BlockSize to the

@@ -13,7 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "fileio/platform.h"
+#include "core/platform.h"
 
 namespace {
 
@@ -287,12 +287,59 @@ void* PosixAllocate(size_t n, size_t alignment) {
 
 void PosixRelease(void* area) { free(area); }
 
+int PosixTruncate(FileRef file, int64_t size) {
+  OpenFile* f = Lookup(file);
+  struct stat st;
+  if (!f || fstat(f->fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  if (ftruncate(f->fd, (off_t)size) != 0) {
+    LastErrorCode = errno;
+    return 0;
+  }
+  return 1;
+}
+
+void PosixErrorWrite(const char* text, size_t n) {
+  while (n > 0) {
+    ssize_t put = write(2, text, n);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return;
+    text += put;
+    n -= (size_t)put;
+  }
+}
+
+int PosixIsTerminal(int stream) { return isatty(stream == 2 ? 2 : 1) ? 1 : 0; }
+
+int PosixMakeDirectory(const char* path) {
+  if (mkdir(path, 0777) == 0) return 1;
+  struct stat st;
+  if (errno == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode)) return 1;
+  LastErrorCode = errno;
+  return 0;
+}
+
+int PosixSetModifiedTime(FileRef file, int64_t seconds) {
+  OpenFile* f = Lookup(file);
+  if (!f) return 0;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = (time_t)seconds;
+  times[1].tv_nsec = 0;
+  if (futimens(f->fd, times) != 0) {
+    LastErrorCode = errno;
+    return 0;
+  }
+  return 1;
+}
+
 }  // namespace
 
 PlatformOps Platform = {
     PosixOpen,  PosixClose,         PosixSeek,     PosixSeekEnd, PosixRead,
     PosixWrite, PosixLastError,     PosixDriveGeometry, PosixSameFile, PosixSleep,
     PosixConsoleWrite, PosixConsoleFlush, PosixAllocate, PosixRelease,
+    PosixTruncate, PosixErrorWrite, PosixIsTerminal, PosixMakeDirectory, PosixSetModifiedTime,
 };
 
 void PlatformStart(void) {

@@ -29,7 +29,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "fileio/platform.h"
+#include "core/platform.h"
 
 namespace {
 

@@ -3,11 +3,12 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "core/report.h"
+#include "core/run_state.h"
 #include "engine/scanner.h"
 #include "engine/writer.h"
 #include "fileio/devices.h"
-#include "run/report.h"
-#include "run/run_state.h"
+#include "fileio/files.h"
 
 namespace {
 
@@ -25,11 +26,6 @@ bool SamePath(const char* a, const char* b) {
 int RefuseLog(void) {
   ConsolePrint("Can't create log file %s\nexiting...\n", RunState.LogPath);
   return ExitLogCreate;
-}
-
-int RefuseTarget(void) {
-  ConsolePrint("Can't open or create target file %s\nexiting...\n", RunState.TargetPath);
-  return ExitTargetOpen;
 }
 
 int OpenLog(void) {
@@ -77,14 +73,81 @@ int OpenAndMeasure(void) {
   return CheckTarget();
 }
 
-// Ends a run cut short by a failed read.
-int StopOnReadFailure(void) {
-  ConsoleText("Stop on output error\n");
-  PrintSummary();
-  return ExitReadFailed;
+// Reads one pass of `size` bytes at `offset` behind the carried-over bytes
+// and hands it to the scanner. Returns 1 when read, 0 when the read failed:
+// then the carried-over bytes have been scanned as the run's last and the
+// failure handed to the hooks.
+int ReadPass(const PassHooks& hooks, uint32_t size, int64_t offset, bool first, bool final) {
+  uint8_t* buffer = RunFiles.PassBuffer;
+  if (!first)
+    memcpy(buffer + ChunkSize - ScanHoldback, buffer + ChunkSize + PreviousPassSize - ScanHoldback,
+           ScanHoldback);
+  Platform.Seek(RunFiles.Source, offset);
+  int64_t got = Platform.Read(RunFiles.Source, buffer + ChunkSize, size);
+  if (got < (int64_t)size) {
+    int error = Platform.LastError();
+    // Everything read before the failing pass is scanned and reaches the
+    // target first.
+    ScanHeldBack(offset, first);
+    hooks.ReadFailed(size, offset, error);
+    return 0;
+  }
+  PreviousPassSize = size;
+  ScanPass(offset, size, first, final);
+  return 1;
 }
 
+// mendrake's own reading: a dot per fiftieth of the source, its failure texts.
+int64_t DotStep = 1;
+uint32_t LastDot = UINT32_MAX;
+
+void DotBeforePass(int64_t offset) {
+  uint32_t k = (uint32_t)(offset / DotStep);
+  if (k != LastDot) {
+    ConsoleText(".");
+    LastDot = k;
+  }
+}
+
+void DotsDone(void) { ConsoleText("\n"); }
+
+void ReportReadFailure(uint32_t size, int64_t offset, int error) {
+  int64_t lba = (int64_t)((uint64_t)offset / BlockSize);
+  ConsolePrint("Can't read block (%d bytes) at offset %" PRId64 " (LBA %" PRId64 ") error %d\n", (int)size, offset,
+               lba, error);
+  FlushOutput();
+  Platform.Sleep(1000);
+  LogPrint("bad at %" PRId64 " (LBA %" PRId64 ") size %d (%d blocks)\n", offset, lba, (int)size,
+           (int)(size / BlockSize));
+}
+
+const PassHooks RecoveryHooks = {DotBeforePass, DotsDone, ReportReadFailure};
+
 int PassesAndEnd(void) {
+  int64_t S = RunFiles.SourceSize;
+  ConsolePrint("%s -> %s\n%" PRId64 " bytes\n", RunState.SourcePath, TargetName(), S);
+  ConsolePrint("Starting from offset %" PRId64 " bytes\n",
+               RunState.StartOffset - RunState.StartOffset % (int64_t)BlockSize);
+  DotStep = S / 50 ? S / 50 : 1;
+  LastDot = UINT32_MAX;
+  int code = ReadSource(RecoveryHooks);
+  if (code == ExitReadFailed) {
+    ConsoleText("Stop on output error\n");
+    PrintSummary();
+    return ExitReadFailed;
+  }
+  if (code == ExitBeyondEnd) {
+    ConsolePrint("Can't copy file tail (%" PRId64 " bytes)\n", S - RunState.StartOffset);
+    return ExitBeyondEnd;
+  }
+  if (code != 0) return code;
+  PrintSummary();
+  return OutputBlock.any_failed ? ExitWriteFailed : ExitDone;
+}
+
+}  // namespace
+
+int ReadSource(const PassHooks& hooks) {
   int64_t S = RunFiles.SourceSize;
   RunState.StartOffset -= RunState.StartOffset % (int64_t)BlockSize;
   int64_t P = RunState.StartOffset;
@@ -92,21 +155,12 @@ int PassesAndEnd(void) {
   RunState.ExpectedNextHeader = 0;
   RunState.MessagesFound = 0;
   RunState.MessagesExtracted = 0;
-  OutputBlock.output_offset = 0;
-  ConsolePrint("%s -> %s\n%" PRId64 " bytes\n", RunState.SourcePath, TargetName(), S);
-  ConsolePrint("Starting from offset %" PRId64 " bytes\n", P);
-  int64_t D = S / 50;
-  if (D == 0) D = 1;
-  uint32_t last_dot = UINT32_MAX;
+  ResetOutputBlock();
   bool first = true;
   while (P <= S - (int64_t)BlockSize) {
-    uint32_t k = (uint32_t)(P / D);
-    if (k != last_dot) {
-      ConsoleText(".");
-      last_dot = k;
-    }
+    hooks.BeforePass(P);
     uint32_t size = S - P >= (int64_t)ChunkSize ? ChunkSize : BlockSize;
-    if (!ReadPass(size, P, first, false)) return StopOnReadFailure();
+    if (!ReadPass(hooks, size, P, first, false)) return ExitReadFailed;
     first = false;
     P += size;
     RunState.BytesProcessed += size;
@@ -115,67 +169,14 @@ int PassesAndEnd(void) {
       break;
     }
   }
-  ConsoleText("\n");
-  if (S < P) {
-    ConsolePrint("Can't copy file tail (%" PRId64 " bytes)\n", S - P);
-    return ExitBeyondEnd;
-  }
+  hooks.LoopDone();
+  if (S < P) return ExitBeyondEnd;
   int64_t T = S - P;
   int code = ReopenFiles();
   if (code != 0) return code;
-  if (!ReadPass((uint32_t)T, P, first, true)) return StopOnReadFailure();
+  if (!ReadPass(hooks, (uint32_t)T, P, first, true)) return ExitReadFailed;
   RunState.BytesProcessed += T;
-  PrintSummary();
-  return OutputBlock.any_failed ? ExitWriteFailed : ExitDone;
-}
-
-}  // namespace
-
-int OpenSourceFile(void) {
-  RunFiles.Source = Platform.Open(RunState.SourcePath, OpenSource, RunState.Unbuffered);
-  if (RunFiles.Source == NoFile) {
-    ConsolePrint("Can't open source file %s\nexiting...\n", RunState.SourcePath);
-    return ExitSourceOpen;
-  }
   return 0;
-}
-
-int OpenTargetFile(void) {
-  // A run never writes over its own source, nor over its log.
-  bool refused = Platform.SameFile(RunState.TargetPath, RunState.SourcePath) ||
-                 (RunState.LogPath && Platform.SameFile(RunState.TargetPath, RunState.LogPath));
-  if (!refused) {
-    RunFiles.Target = Platform.Open(RunState.TargetPath, OpenTargetExisting, RunState.Unbuffered);
-    if (RunFiles.Target == NoFile)
-      RunFiles.Target = Platform.Open(RunState.TargetPath, OpenTargetAlways, RunState.Unbuffered);
-  }
-  if (refused || RunFiles.Target == NoFile) return RefuseTarget();
-  return 0;
-}
-
-int ReadPass(uint32_t size, int64_t offset, bool first, bool final) {
-  uint8_t* buffer = RunFiles.PassBuffer;
-  int64_t lba = (int64_t)((uint64_t)offset / BlockSize);
-  if (!first)
-    memcpy(buffer + ChunkSize - ScanHoldback, buffer + ChunkSize + PreviousPassSize - ScanHoldback,
-           ScanHoldback);
-  Platform.Seek(RunFiles.Source, offset);
-  int64_t got = Platform.Read(RunFiles.Source, buffer + ChunkSize, size);
-  if (got < (int64_t)size) {
-    int error = Platform.LastError();
-    // Everything recovered before the failing pass goes to the target first.
-    FlushHeldMessage();
-    ConsolePrint("Can't read block (%d bytes) at offset %" PRId64 " (LBA %" PRId64 ") error %d\n",
-                 (int)size, offset, lba, error);
-    FlushOutput();
-    Platform.Sleep(1000);
-    LogPrint("bad at %" PRId64 " (LBA %" PRId64 ") size %d (%d blocks)\n", offset, lba, (int)size,
-             (int)(size / BlockSize));
-    return 0;
-  }
-  PreviousPassSize = size;
-  ScanPass(offset, size, first, final);
-  return 1;
 }
 
 void PrintSummary(void) {

@@ -4,18 +4,28 @@
 #include <cstdint>
 
 // Carries one recovery from the parsed settings to its end. Returns the exit
-// code (0, or one of the negative codes in run_state.h).
+// code (0, or one of the negative codes in core/run_state.h).
 int DriveRun(void);
 
-// Opening steps shared with the reopen for (un)buffered access. Each returns
-// 0 when the file is open, else prints the failure and returns its exit code.
-int OpenSourceFile(void);
-int OpenTargetFile(void);
+// What a reading of the source tells its caller as it goes.
+struct PassHooks {
+  // Before each pass of the loop (not the final pass): the pass's offset.
+  void (*BeforePass)(int64_t offset);
+  // After the loop, before the final pass (or the refusal of a start
+  // offset beyond the end).
+  void (*LoopDone)(void);
+  // A read failed: what was read has been scanned and the writer finished.
+  void (*ReadFailed)(uint32_t size, int64_t offset, int error);
+};
 
-// Reads one pass of `size` bytes at `offset` behind the carried-over bytes
-// and hands it to the scanner. Returns 1 when read, 0 when the read failed
-// (reported).
-int ReadPass(uint32_t size, int64_t offset, bool first, bool final);
+// Reads the open source (RunFiles.Source, RunFiles.SourceSize) from
+// RunState.StartOffset, rounded down to BlockSize, to its end: ChunkSize
+// passes, then BlockSize passes, then a final pass with the tail, each
+// scanned behind the bytes carried over from the one before. Stops after a
+// pass that takes the message limit. Returns 0 when the source was read,
+// ExitReadFailed, ExitBeyondEnd (the start offset lies beyond the end), or
+// the exit code of a failed reopen before the final pass.
+int ReadSource(const PassHooks& hooks);
 
 // Prints the closing summary (no line feed at its end).
 void PrintSummary(void);

@@ -25,7 +25,7 @@
 #include <unistd.h>
 
 #include "cli/command_line.h"
-#include "fileio/platform.h"
+#include "core/platform.h"
 
 namespace {
 

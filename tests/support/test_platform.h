@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "fileio/platform.h"
+#include "core/platform.h"
 
 struct MemFaults {
   int64_t read_fail_offset = -1;     // a read starting at this source offset fails

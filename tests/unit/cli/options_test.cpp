@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/command_line.h"
-#include "run/run_state.h"
+#include "core/run_state.h"
 #include "test_platform.h"
 
 namespace {

@@ -11,9 +11,10 @@
 #include <sstream>
 
 #include "fileio/devices.h"
+#include "fileio/files.h"
 #include "generator.h"
 #include "run/driver.h"
-#include "run/run_state.h"
+#include "core/run_state.h"
 #include "test_platform.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "run/run_state.h"
+#include "core/run_state.h"
 #include "test_platform.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "engine/writer.h"
-#include "run/run_state.h"
+#include "core/run_state.h"
 #include "test_platform.h"
 
 namespace {

@@ -16,6 +16,8 @@ void ConsoleText(const char* text);
 void LogPrint(const char* format, ...) MENDRAKE_PRINTF(1, 2);
 // To the log when one is open, else to the console.
 void ReportPrint(const char* format, ...) MENDRAKE_PRINTF(1, 2);
+// To the error stream, at once (the companion programs' errors and progress).
+void ErrorPrint(const char* format, ...) MENDRAKE_PRINTF(1, 2);
 // Writes out what the log buffer holds. Returns 1, or 0 when the write failed.
 int FlushLog(void);
 // Flushes the log and the console: before a pause and before the run ends.

@@ -1,14 +1,12 @@
-#include "run/run_state.h"
-
-#include "engine/writer.h"
+#include "core/run_state.h"
 
 uint32_t BlockSize = DefaultBlockSize;
 RunStateRecord RunState;
 RunFilesRecord RunFiles = {NoFile, NoFile, NoFile, false, false, 0, nullptr};
+OutputBlockRecord OutputBlock;
 
 void ResetRunState(void) {
   // Buffers of an earlier run in this process (tests run many) go back.
-  if (RunState.Message.data) Platform.Release(RunState.Message.data);
   if (RunFiles.PassBuffer) Platform.Release(RunFiles.PassBuffer);
   if (OutputBlock.block) Platform.Release(OutputBlock.block);
   OutputBlock.block = nullptr;
@@ -23,4 +21,12 @@ void ResetRunState(void) {
   RunFiles.Source = RunFiles.Target = RunFiles.Log = NoFile;
   BlockSize = DefaultBlockSize;
   ResetOutputBlock();
+}
+
+void ResetOutputBlock(void) {
+  uint8_t* block = OutputBlock.block;
+  OutputBlock = OutputBlockRecord();
+  OutputBlock.block = block;
+  OutputBlock.message_at = -1;
+  OutputBlock.message_source_at = -1;
 }

@@ -1,10 +1,10 @@
-#include "run/report.h"
+#include "core/report.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "run/run_state.h"
+#include "core/run_state.h"
 
 namespace {
 
@@ -38,6 +38,8 @@ void FormatTo(void (*sink)(const char*, size_t), const char* format, va_list arg
 }
 
 void ToConsole(const char* text, size_t n) { Platform.ConsoleWrite(text, n); }
+
+void ToError(const char* text, size_t n) { Platform.ErrorWrite(text, n); }
 
 void ToLog(const char* text, size_t n) {
   if (RunFiles.Log == NoFile) return;
@@ -80,6 +82,13 @@ void ReportPrint(const char* format, ...) {
   va_list args;
   va_start(args, format);
   FormatTo(ToReport, format, args);
+  va_end(args);
+}
+
+void ErrorPrint(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  FormatTo(ToError, format, args);
   va_end(args);
 }
 

@@ -57,6 +57,18 @@ struct PlatformOps {
   // Fixed allocations: aligned to `alignment` (a power of two), or null.
   void* (*Allocate)(size_t n, size_t alignment);
   void (*Release)(void* area);
+  // Cuts a regular file to `size` bytes: 1 done, 0 failed or not a regular
+  // file (a device, a pipe: never cut).
+  int (*Truncate)(FileRef file, int64_t size);
+  // Writes to the error stream at once (the companions' errors and progress).
+  void (*ErrorWrite)(const char* text, size_t n);
+  // 1 when the stream (1 standard output, 2 standard error) is a terminal
+  // or console window.
+  int (*IsTerminal)(int stream);
+  // Creates a directory: 1 created or already there, 0 failed.
+  int (*MakeDirectory)(const char* path);
+  // Sets an open file's modification time, seconds since 1970 UTC: 1 done.
+  int (*SetModifiedTime)(FileRef file, int64_t seconds);
 };
 
 extern PlatformOps Platform;

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "fileio/platform.h"
+#include "core/platform.h"  // FileRef
 
 // Size of a full pass, of each half of the pass buffer, of the output block
 // and of the message buffer's first allocation.
@@ -36,16 +36,6 @@ constexpr int ExitBeyondEnd = -7;
 constexpr int ExitWriteFailed = -8;
 constexpr int ExitReadFailed = -9;
 
-// Growable area holding the message being copied: its header, then its text.
-struct MessageBufferRecord {
-  uint8_t* data;
-  uint32_t capacity;
-  uint32_t length;
-  // The message outgrew the memory to be had and went on to the target in
-  // pieces: the buffer no longer begins with its header.
-  bool streamed;
-};
-
 struct RunStateRecord {
   // Settings from the command line.
   const char* SourcePath;
@@ -66,7 +56,8 @@ struct RunStateRecord {
   int64_t CurrentHeaderOffset;
   int64_t ExpectedNextHeader;
   int32_t LastMessageLength;
-  MessageBufferRecord Message;
+  // The last header found was taken (listed, and copied in a copy run).
+  bool LastHeaderTaken;
   // Totals.
   int64_t BytesProcessed;
   // Platform profile: legacy (narrow, factor 2) or wide (factor 100).
@@ -89,6 +80,31 @@ struct RunFilesRecord {
 
 extern RunFilesRecord RunFiles;
 
+// The output block: ChunkSize bytes that gather the copied bytes and go to
+// the target whole, at consecutive aligned offsets. Allocated by the run
+// driver, used by the output writer.
+struct OutputBlockRecord {
+  uint8_t* block;         // ChunkSize bytes
+  uint32_t fill;          // bytes of the block in use
+  int64_t output_offset;  // where the block's first byte goes in the target
+  bool retrying;          // the last write failed; the block waits for a retry
+  bool gave_up;           // a retry failed too: later bytes are dropped
+  bool any_failed;        // some write of this run failed
+  // Bytes handed to the writer so far, written or not: the target offset
+  // the next handed byte belongs at.
+  int64_t handed;
+  // Where the header of the message being copied lies in the target, and in
+  // the source; -1 while no taken message is being copied.
+  int64_t message_at;
+  int64_t message_source_at;
+};
+
+extern OutputBlockRecord OutputBlock;
+
 // Puts RunState, RunFiles, the output block and BlockSize back to their
-// process-start values, releasing the buffers of an earlier run.
+// process-start values, releasing the buffers and files of an earlier run.
 void ResetRunState(void);
+
+// Empties the output block for a new run and forgets earlier failures;
+// keeps the allocation.
+void ResetOutputBlock(void);

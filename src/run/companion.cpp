@@ -1,0 +1,82 @@
+#include "run/companion.h"
+
+#include <cinttypes>
+#include <cstring>
+
+#include "core/report.h"
+#include "core/run_state.h"
+#include "fileio/devices.h"
+#include "run/driver.h"
+
+namespace {
+
+const char* Program = "";
+CompanionReading* Reading = nullptr;
+int LastPercent = -1;
+bool ShowProgress = false;
+
+void ShowPercent(int64_t offset) {
+  if (!ShowProgress) return;
+  int64_t size = RunFiles.SourceSize;
+  int percent = size > 0 ? (int)(offset * 100 / size) : 100;
+  if (percent == LastPercent) return;
+  LastPercent = percent;
+  ErrorPrint("\r%s: %3d%%", Program, percent);
+}
+
+void ProgressDone(void) {
+  if (ShowProgress && LastPercent >= 0) ErrorPrint("\r%s: 100%%\n", Program);
+  LastPercent = -1;
+}
+
+void NoteReadFailure(uint32_t size, int64_t offset, int error) {
+  if (ShowProgress && LastPercent >= 0) ErrorPrint("\n");
+  Reading->read_failed = true;
+  Reading->failed_offset = offset;
+  Reading->failed_size = size;
+  Reading->error = error;
+}
+
+const PassHooks CompanionHooks = {ShowPercent, ProgressDone, NoteReadFailure};
+
+}  // namespace
+
+int OpenCompanionSource(const char* program) {
+  const char* path = RunState.SourcePath;
+  RunFiles.Source = Platform.Open(path, OpenSource, false);
+  if (RunFiles.Source == NoFile) {
+    ErrorPrint("%s: %s: cannot open (error %d)\n", program, path, Platform.LastError());
+    return CompanionFailed;
+  }
+  RunFiles.PassBuffer = (uint8_t*)Platform.Allocate(2 * ChunkSize, BufferAlignment);
+  OutputBlock.block = (uint8_t*)Platform.Allocate(ChunkSize, BufferAlignment);
+  if (!RunFiles.PassBuffer || !OutputBlock.block) {
+    ErrorPrint("%s: out of memory\n", program);
+    return CompanionFailed;
+  }
+  RunFiles.SourceSize = QueryFileSize(RunFiles.Source, &RunFiles.SourceIsBlockDevice);
+  if (RunFiles.SourceSize < 0) {
+    ErrorPrint("%s: %s: its size cannot be had (not a file or disk)\n", program, path);
+    return CompanionFailed;
+  }
+  return 0;
+}
+
+int ReadCompanionSource(const char* program, CompanionReading* reading) {
+  Program = program;
+  Reading = reading;
+  *reading = CompanionReading();
+  ShowProgress = Platform.IsTerminal(2) != 0;
+  LastPercent = -1;
+  int code = ReadSource(CompanionHooks);
+  if (code == 0) return 0;
+  if (code == ExitBeyondEnd) {
+    ErrorPrint("%s: start offset %" PRId64 " lies beyond the end of %s (%" PRId64 " bytes)\n", program,
+               RunState.StartOffset, RunState.SourcePath, RunFiles.SourceSize);
+    return CompanionFailed;
+  }
+  if (code == ExitReadFailed)
+    ErrorPrint("%s: %s: read failed at offset %" PRId64 " (%u bytes, error %d)\n", program, RunState.SourcePath,
+               reading->failed_offset, reading->failed_size, reading->error);
+  return CompanionFailed;
+}
