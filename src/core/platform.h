@@ -69,6 +69,12 @@ struct PlatformOps {
   int (*MakeDirectory)(const char* path);
   // Sets an open file's modification time, seconds since 1970 UTC: 1 done.
   int (*SetModifiedTime)(FileRef file, int64_t seconds);
+  // 1 when both paths name one file, whether or not it exists yet: the same
+  // existing file (also through links), or the same name in the same
+  // directory once both are made absolute and canonical (case-insensitively
+  // on Windows). Lets a run refuse a log or output over its source before
+  // anything is created.
+  int (*SamePath)(const char* a, const char* b);
 };
 
 extern PlatformOps Platform;

@@ -13,6 +13,20 @@ namespace {
 // The first line of the current message, as the list shows it.
 char FirstLine[FirstLineLimit + 1];
 
+// The list goes to a terminal: control bytes of a damaged message's first
+// line would garble it or carry escape sequences, so they show as ".".
+bool ListOnTerminal = false;
+
+const char* ShownFirstLine(uint32_t length) {
+  if (!ListOnTerminal || RunFiles.Log != NoFile) return FirstLine;
+  static char shown[FirstLineLimit + 1];
+  for (uint32_t k = 0; k <= length; k++) {
+    uint8_t b = (uint8_t)FirstLine[k];
+    shown[k] = (k < length && ((b < 0x20 && b != '\t') || b == 0x7F)) ? '.' : (char)b;
+  }
+  return shown;
+}
+
 bool LimitPassed(void) {
   return RunState.MaxMessages != 0 && RunState.MessagesExtracted > RunState.MaxMessages;
 }
@@ -132,7 +146,7 @@ HeaderOutcome TakeHeader(uint8_t* buffer, uint32_t i, int64_t header_offset, uin
   if (!RunState.ListOnly) Writer->MessageStarts(header_offset, RunState.MessagesFound, header);
 
   ReportPrint("%s[%d] at %" PRIx64 ": %s\n", deleted ? "del" : "msg", (int)RunState.MessagesFound,
-              (uint64_t)RunState.CurrentHeaderOffset, FirstLine);
+              (uint64_t)RunState.CurrentHeaderOffset, ShownFirstLine(line));
   if (line == FirstLineLimit) ReportPrint("LogBuffer, Achtung! too long hdr\n");
   if (RunState.LastMessageLength < 0)
     ReportPrint("Achtung! wrong message length %#x\n", (uint32_t)RunState.LastMessageLength);
@@ -147,6 +161,7 @@ namespace {
 // read to its end (not stopped by a failed read).
 void ScanWindow(int64_t offset, uint32_t bytes_read, bool first, bool final, bool at_end) {
   uint8_t* buffer = RunFiles.PassBuffer;
+  if (first) ListOnTerminal = Platform.IsTerminal(1) != 0;
   uint32_t data_end = ChunkSize + bytes_read;
   uint32_t window_start = first ? ChunkSize : ChunkSize - ScanHoldback;
   uint32_t window_end = final ? data_end : data_end - ScanHoldback;

@@ -233,6 +233,10 @@ int PosixSameFile(const char* a, const char* b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+// Until a canonical comparison is in place: the same existing file, or the
+// same text.
+int PosixSamePath(const char* a, const char* b) { return (*a && strcmp(a, b) == 0) || PosixSameFile(a, b); }
+
 void PosixSleep(uint32_t milliseconds) {
   struct timespec t;
   t.tv_sec = milliseconds / 1000;
@@ -340,6 +344,7 @@ PlatformOps Platform = {
     PosixWrite, PosixLastError,     PosixDriveGeometry, PosixSameFile, PosixSleep,
     PosixConsoleWrite, PosixConsoleFlush, PosixAllocate, PosixRelease,
     PosixTruncate, PosixErrorWrite, PosixIsTerminal, PosixMakeDirectory, PosixSetModifiedTime,
+    PosixSamePath,
 };
 
 void PlatformStart(void) {

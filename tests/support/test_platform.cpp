@@ -17,6 +17,7 @@ struct MemFile {
   bool directory = false;
   int geometry_answer = 1;
   DiskGeometry geometry{};
+  int64_t modified = 0;
 };
 
 struct Handle {
@@ -33,6 +34,7 @@ Handle Handles[32];
 MemFaults Faults;
 MemCounters Counters;
 std::string Console;
+std::string ErrorText;
 int LastError = 0;
 PlatformOps RealOps;
 bool Installed = false;
@@ -173,6 +175,30 @@ int MemSameFile(const char* a, const char* b) {
   return x != Files.end() && y != Files.end() && x->second == y->second;
 }
 
+int MemSamePath(const char* a, const char* b) { return (*a && strcmp(a, b) == 0) || MemSameFile(a, b); }
+
+int MemTruncate(FileRef f, int64_t size) {
+  Handle* h = Get(f);
+  if (!h || h->file->device || h->file->sparse || size < 0) return 0;
+  h->file->bytes.resize((size_t)size);
+  return 1;
+}
+
+void MemErrorWrite(const char* text, size_t n) { ErrorText.append(text, n); }
+int MemIsTerminal(int stream) { return stream == 1 ? Faults.console_is_terminal : 0; }
+int MemMakeDirectory(const char* path) {
+  auto it = Files.find(path);
+  if (it != Files.end()) return it->second->directory ? 1 : 0;
+  MemPutDirectory(path);
+  return 1;
+}
+int MemSetModifiedTime(FileRef f, int64_t seconds) {
+  Handle* h = Get(f);
+  if (!h) return 0;
+  h->file->modified = seconds;
+  return 1;
+}
+
 void MemSleep(uint32_t) { Counters.sleeps++; }
 void MemConsoleWrite(const char* text, size_t n) { Console.append(text, n); }
 void MemConsoleFlush(void) {}
@@ -195,6 +221,7 @@ void MemReset(void) {
   Faults = MemFaults();
   Counters = MemCounters();
   Console.clear();
+  ErrorText.clear();
   LastError = 0;
   Platform = RealOps;
   Platform.Open = MemOpen;
@@ -210,7 +237,15 @@ void MemReset(void) {
   Platform.ConsoleWrite = MemConsoleWrite;
   Platform.ConsoleFlush = MemConsoleFlush;
   Platform.Allocate = MemAllocate;
+  Platform.Truncate = MemTruncate;
+  Platform.ErrorWrite = MemErrorWrite;
+  Platform.IsTerminal = MemIsTerminal;
+  Platform.MakeDirectory = MemMakeDirectory;
+  Platform.SetModifiedTime = MemSetModifiedTime;
+  Platform.SamePath = MemSamePath;
 }
+
+std::string& MemErrors(void) { return ErrorText; }
 
 void MemRestore(void) {
   if (Installed) Platform = RealOps;

@@ -18,6 +18,7 @@ struct MemFaults {
   int64_t target_capacity = -1;      // the target device is full beyond this size
   uint64_t alloc_fail_above = 0;     // allocations larger than this fail (0 = none)
   bool open_fail_after_first = false;  // a path opens once; every later open fails
+  int console_is_terminal = 0;       // standard output is a terminal
 };
 
 struct MemCounters {
@@ -52,6 +53,8 @@ std::string MemGetText(const std::string& path);
 MemFaults& MemFault(void);
 MemCounters& MemCount(void);
 std::string& MemConsole(void);
+// What was written to the error stream.
+std::string& MemErrors(void);
 
 // Runs the tool in process with these arguments (program name first) and
 // returns its exit code; the console text is in MemConsole().
