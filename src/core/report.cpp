@@ -53,6 +53,7 @@ void ToLog(const char* text, size_t n) {
 }
 
 void ToReport(const char* text, size_t n) {
+  if (RunState.QuietReport) return;
   if (RunFiles.Log != NoFile)
     ToLog(text, n);
   else

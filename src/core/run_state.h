@@ -60,6 +60,8 @@ struct RunStateRecord {
   bool LastHeaderTaken;
   // Totals.
   int64_t BytesProcessed;
+  // A companion's run: the recovery's list and warnings are not shown.
+  bool QuietReport;
   // Platform profile: legacy (narrow, factor 2) or wide (factor 100).
   int Profile;
   uint32_t SizeFactor;

@@ -143,7 +143,7 @@ HeaderOutcome TakeHeader(uint8_t* buffer, uint32_t i, int64_t header_offset, uin
     return HeaderBeyondLimit;
   }
   RunState.LastHeaderTaken = true;
-  if (!RunState.ListOnly) Writer->MessageStarts(header_offset, RunState.MessagesFound, header);
+  if (!RunState.ListOnly) Writer->MessageStarts(header_offset, RunState.MessagesFound, header, deleted);
 
   ReportPrint("%s[%d] at %" PRIx64 ": %s\n", deleted ? "del" : "msg", (int)RunState.MessagesFound,
               (uint64_t)RunState.CurrentHeaderOffset, ShownFirstLine(line));

@@ -77,7 +77,7 @@ int PatchTarget(int64_t at, const uint8_t* bytes, uint32_t n) {
 
 void TargetBytes(const uint8_t* bytes, uint32_t n) { WriteToTarget(bytes, n, false); }
 
-void TargetMessageStarts(int64_t at, uint32_t, const uint8_t*) {
+void TargetMessageStarts(int64_t at, uint32_t, const uint8_t*, bool) {
   OutputBlock.message_at = OutputBlock.handed;
   OutputBlock.message_source_at = at;
 }
