@@ -11,8 +11,9 @@ struct WriterOps {
   void (*Bytes)(const uint8_t* bytes, uint32_t n);
   // The next bytes handed begin a taken message: its 48-byte header lies at
   // `header` (as it will be handed: the deleted mark cleared when deleted
-  // messages are taken) and at file offset `at`; `number` as in the list.
-  void (*MessageStarts)(int64_t at, uint32_t number, const uint8_t* header);
+  // messages are taken) and at file offset `at`; `number` as in the list;
+  // `deleted`: the source had it marked deleted.
+  void (*MessageStarts)(int64_t at, uint32_t number, const uint8_t* header, bool deleted);
   // The message being copied is to carry `length` in its header. Returns 1
   // when set, 0 when not (too little of it was copied, or it is out of
   // reach: reported).
