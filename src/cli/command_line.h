@@ -6,6 +6,11 @@
 // parses it and carries out the run. Returns the process's exit code.
 int StartProgram(int argc, char** argv);
 
+// The argument list of the platform's profile, program name first: the
+// narrow command line split as the legacy profile splits it, or the
+// system's own list. Null when no memory was to be had.
+char** ProgramArguments(int argc, char** argv, int* count);
+
 // Fills RunState's settings from args[1 .. count-1]. Returns 1 when the
 // command line is complete, 0 when it is malformed (the usage text has been
 // printed; the run ends with exit code 0).

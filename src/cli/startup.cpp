@@ -9,19 +9,24 @@ int StartProgram(int argc, char** argv) {
   PlatformStart();
   ConsoleText("Quillbase recovery utility v1.0\nHome site https://mendrake.example.org/\n");
   int count = 0;
-  char** args = nullptr;
   RunState.Profile = PlatformProfile();
   if (RunState.Profile == ProfileLegacy) {
     RunState.SizeFactor = 2;
     ConsoleText("Warning: running under Windows 9x family\n  You may experience 2Gb or 4Gb limitation.\n");
-    args = SplitCommandLine(PlatformCommandLine(), &count);
   } else {
     RunState.SizeFactor = 100;
-    PlatformArgumentList(argc, argv, &count, &args);
   }
+  char** args = ProgramArguments(argc, argv, &count);
   int code = ExitDone;
   if (args && ParseCommandLine(count, args)) code = DriveRun();
   if (!args) PrintUsage();
   FlushOutput();
   return code;
+}
+
+char** ProgramArguments(int argc, char** argv, int* count) {
+  if (PlatformProfile() == ProfileLegacy) return SplitCommandLine(PlatformCommandLine(), count);
+  char** args = nullptr;
+  PlatformArgumentList(argc, argv, count, &args);
+  return args;
 }
