@@ -76,9 +76,9 @@ void FindingText(const Finding& f) {
       ConsolePrint("at %" PRIx64 ": wrong message length %#x\n", (uint64_t)f.header, f.stored_length);
       break;
     case FindingCutOff:
-      ConsolePrint("at %" PRIx64 ": cut off: MsgLength %u runs %" PRId64
-                   " bytes past the end of the file, should be %" PRId64 "\n",
-                   (uint64_t)f.header, f.stored_length, f.size, f.right_length);
+      ConsolePrint("at %" PRIx64 ": broken MsgLength %d, should be %" PRId64 " (cut off: it runs %" PRId64
+                   " bytes past the end of the file)\n",
+                   (uint64_t)f.header, (int32_t)f.stored_length, f.right_length, f.size);
       break;
     case FindingTrailingBytes:
       ConsolePrint("at %" PRIx64 ": %" PRId64 " trailing bytes after the last message\n", (uint64_t)f.header, f.size);
