@@ -109,7 +109,7 @@ HeaderOutcome TakeHeader(uint8_t* buffer, uint32_t i, int64_t header_offset, uin
   if (RunState.ExpectedNextHeader != 0 && RunState.ExpectedNextHeader != header_offset)
     RepairLength(header_offset);
   // From here on the bytes handed belong to this header, or to nothing.
-  OutputBlock.message_at = -1;
+  if (!RunState.ListOnly && Writer->MessageEnds) Writer->MessageEnds();
   RunState.LastHeaderTaken = false;
 
   RunState.ExpectedNextHeader = NextHeaderOffset(header_offset, header);

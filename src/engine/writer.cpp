@@ -93,9 +93,12 @@ int TargetSetLength(uint32_t length) {
 
 int TargetFinish(void) { return WriteToTarget(nullptr, 0, true) < 0 ? -1 : 0; }
 
+// A length repaired later belongs to no message until the next is taken.
+void TargetMessageEnds(void) { OutputBlock.message_at = -1; }
+
 }  // namespace
 
-const WriterOps TargetWriter = {TargetBytes, TargetMessageStarts, TargetSetLength, TargetFinish};
+const WriterOps TargetWriter = {TargetBytes, TargetMessageStarts, TargetSetLength, TargetFinish, TargetMessageEnds};
 const WriterOps* Writer = &TargetWriter;
 
 int PatchOutput(int64_t at, const uint8_t* bytes, uint32_t n) {

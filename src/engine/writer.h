@@ -20,7 +20,9 @@ struct WriterOps {
   int (*SetLength)(uint32_t length);
   // The run is over (its final pass, or a failed read): what is held goes
   // out. Returns 0, or -1 when something could not be written.
-  int (*Finish)(void);
+  int (*Finish)(void);  // A header was found: the message being copied (if any) ended before it,
+  // whether or not the new one is taken. May be left null.
+  void (*MessageEnds)(void);
 };
 
 // The writer the scanner hands to; mendrake's target writer unless a
