@@ -4,18 +4,7 @@
 
 namespace {
 
-// splitmix64: small, fast and the same everywhere.
-struct Rng {
-  uint64_t state;
-  uint64_t Next() {
-    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  uint32_t Below(uint32_t n) { return n ? (uint32_t)(Next() % n) : 0; }
-  bool Percent(uint32_t pct) { return Below(100) < pct; }
-};
+using Rng = GenRng;
 
 const char* const Words[] = {
     "mail",  "meeting", "tomorrow", "report", "invoice", "please", "thanks", "regards",
@@ -37,13 +26,10 @@ void AddWords(Rng& rng, std::string& s, size_t until) {
   }
 }
 
-// Text of a message: its first line, then lines up to `length` bytes.
-std::string MakeText(Rng& rng, const GenOptions& o, uint32_t length, bool nul, bool long_line) {
+// Text of the plain and email styles: a Subject: first line, then lines up
+// to `length` bytes.
+std::string PlainText(Rng& rng, const GenOptions& o, uint32_t length, bool nul, bool long_line) {
   std::string s;
-  if (o.style == GenBang) {
-    for (uint32_t k = 0; k < length; k++) s += (k % 2 == 0) ? '!' : (char)('a' + rng.Below(26));
-    return s;
-  }
   if (long_line) {
     s = "Subject: ";
     AddWords(rng, s, 2100 + rng.Below(1000));
@@ -77,6 +63,21 @@ std::string MakeText(Rng& rng, const GenOptions& o, uint32_t length, bool nul, b
     }
   }
   s.resize(length);
+  return s;
+}
+
+// Text of a message of any style, `length` bytes, with a decoy header
+// inside when asked.
+std::string MakeText(Rng& rng, const GenOptions& o, uint32_t length, bool nul, bool long_line) {
+  std::string s;
+  if (o.style == GenBang) {
+    for (uint32_t k = 0; k < length; k++) s += (k % 2 == 0) ? '!' : (char)('a' + rng.Below(26));
+    return s;
+  }
+  if (o.style == GenMail)
+    s = MakeMailText(rng, length, nul, long_line);
+  else
+    s = PlainText(rng, o, length, nul, long_line);
   if (o.decoy_pct && rng.Percent(o.decoy_pct) && length > 120) {
     // Near misses: the signature with a wrong header length, or with a
     // non-zero word at offset 44, or the first bytes alone.

@@ -11,6 +11,20 @@ enum GenStyle {
   GenPlain = 0,  // short mail-like texts with CR LF lines
   GenEmail,      // realistic mail: headers, prose, base64 attachments, HTML
   GenBang,       // every other byte is "!": the scanner's worst case
+  GenMail,       // mail as folders hold it: varied headers, dates, line ends, "From " lines
+};
+
+// splitmix64: small, fast and the same everywhere.
+struct GenRng {
+  uint64_t state;
+  uint64_t Next() {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  uint32_t Below(uint32_t n) { return n ? (uint32_t)(Next() % n) : 0; }
+  bool Percent(uint32_t pct) { return Below(100) < pct; }
 };
 
 struct GenOptions {
@@ -49,6 +63,12 @@ std::vector<uint8_t> GenerateBase(const GenOptions& options, std::vector<GenReco
 // Streams a base to an open file, starting at the file's current position,
 // without holding it in memory. Returns the number of bytes written, or -1.
 int64_t GenerateToStream(const GenOptions& options, FILE* out, std::vector<GenRecord>* records);
+
+// The text of one mail-style message, exactly `length` bytes: a header
+// section and a body, cut at `length` (a short length cuts the header
+// section too). `nul` puts a NUL byte into the first line; `long_line` makes
+// the first line a Subject: of 2,100 bytes or more.
+std::string MakeMailText(GenRng& rng, uint32_t length, bool nul, bool long_line);
 
 // Writes a 48-byte header into p.
 void WriteGenHeader(uint8_t* p, uint32_t stored_length, bool deleted, uint64_t noise);

@@ -1,10 +1,11 @@
 // tbbgen: writes a seeded TBB message base with chosen damage.
 //
 //   tbbgen --out FILE [--seed N] [--messages N | --total BYTES] [--min N]
-//          [--max N] [--leading N] [--style plain|email|bang]
+//          [--max N] [--leading N] [--style plain|email|bang|mail]
 //          [--deleted PCT] [--wrong PCT] [--negative PCT] [--garbage PCT]
 //          [--nul PCT] [--long PCT] [--decoys PCT] [--boundary PCT]
 //          [--truncate N] [--at OFFSET] [--size BYTES] [--manifest FILE]
+//   tbbgen --help
 //
 // --at writes the base from that file offset on, leaving a hole before it
 // (a sparse file); --size then sets the file's final size (holes again).
@@ -22,13 +23,52 @@
 
 namespace {
 
+const char* const UsageText =
+    "usage: tbbgen --out FILE [--seed N] [--messages N | --total BYTES] [--min N] [--max N]\n"
+    "              [--leading N] [--style plain|email|bang|mail] [--deleted PCT] [--wrong PCT]\n"
+    "              [--negative PCT] [--garbage PCT] [--nul PCT] [--long PCT] [--decoys PCT]\n"
+    "              [--boundary PCT] [--truncate N] [--at OFFSET] [--size BYTES] [--manifest FILE]\n";
+
+// The bad-option answer: the usage on stderr, exit 2.
 int Usage(void) {
-  fprintf(stderr,
-          "usage: tbbgen --out FILE [--seed N] [--messages N | --total BYTES] [--min N] [--max N]\n"
-          "              [--leading N] [--style plain|email|bang] [--deleted PCT] [--wrong PCT]\n"
-          "              [--negative PCT] [--garbage PCT] [--nul PCT] [--long PCT] [--decoys PCT]\n"
-          "              [--boundary PCT] [--truncate N] [--at OFFSET] [--size BYTES] [--manifest FILE]\n");
+  fputs(UsageText, stderr);
   return 2;
+}
+
+int Help(void) {
+  fputs(UsageText, stdout);
+  fputs("\n"
+        "Writes a TBB message base with chosen damage; the same options and seed\n"
+        "always give the same bytes. Numbers take a k, M or G suffix (powers of 1024).\n"
+        "\n"
+        "  --out FILE        the base to write\n"
+        "  --seed N          seed of the random choices (default 1)\n"
+        "  --messages N      number of messages (default 20)\n"
+        "  --total BYTES     instead: add messages until the base is this long\n"
+        "  --min N, --max N  range of a message's text length (default 0 to 2000)\n"
+        "  --leading N       junk bytes before the first header\n"
+        "  --style S         plain: short texts with CR LF lines; email: headers, prose,\n"
+        "                    base64 and HTML; bang: every other byte is \"!\"; mail: mail\n"
+        "                    as folders hold it (varied headers and dates, odd subjects,\n"
+        "                    \"From \" body lines, mixed line ends; give --min 1500 or so\n"
+        "                    for whole header sections)\n"
+        "Damage, in percent of messages:\n"
+        "  --deleted PCT     deleted mark set\n"
+        "  --wrong PCT       stored length larger or smaller than the text\n"
+        "  --negative PCT    stored length with its top bit set\n"
+        "  --garbage PCT     junk bytes after the message\n"
+        "  --nul PCT         a NUL byte in the first line\n"
+        "  --long PCT        a first line of 2,047 bytes or more\n"
+        "  --decoys PCT      near-miss headers inside the text\n"
+        "  --boundary PCT    next header close to a 64 KiB read boundary\n"
+        "  --truncate N      cut N bytes off the end\n"
+        "Placement:\n"
+        "  --at OFFSET       write the base from this file offset on (a hole before it)\n"
+        "  --size BYTES      the file's final size (a hole after the base)\n"
+        "  --manifest FILE   one line per header: offset, stored length, text length,\n"
+        "                    junk bytes after it, deleted mark (1 or 0)\n",
+        stdout);
+  return 0;
 }
 
 // Reads a number with an optional k/M/G suffix (powers of 1024).
@@ -55,6 +95,7 @@ int main(int argc, char** argv) {
   bool have_size = false;
   for (int k = 1; k < argc; k++) {
     std::string a = argv[k];
+    if (a == "--help" || a == "-h") return Help();
     if (k + 1 >= argc) return Usage();
     const char* v = argv[++k];
     uint64_t n = 0;
@@ -64,6 +105,7 @@ int main(int argc, char** argv) {
       if (!strcmp(v, "plain")) o.style = GenPlain;
       else if (!strcmp(v, "email")) o.style = GenEmail;
       else if (!strcmp(v, "bang")) o.style = GenBang;
+      else if (!strcmp(v, "mail")) o.style = GenMail;
       else return Usage();
       continue;
     }
