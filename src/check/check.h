@@ -15,6 +15,10 @@ struct CheckSettings {
 // (0 after --help or --version, CompanionUsage for a bad command line).
 int ParseCheckCommandLine(int count, char** args, CheckSettings* settings);
 
+// Opens and reads the base, judges it and prints the report. Returns the
+// exit code.
+int RunCheck(const CheckSettings& settings);
+
 enum FindingKind {
   FindingBrokenLength,    // a stored length that does not lead to the next header
   FindingNegativeLength,  // a stored length with its top bit set

@@ -5,28 +5,6 @@
 #include "core/run_state.h"
 #include "run/companion.h"
 
-namespace {
-
-int Check(const CheckSettings& settings) {
-  RunState.SourcePath = settings.base;
-  RunState.ListOnly = true;
-  RunState.QuietReport = true;
-  int code = OpenCompanionSource("mendrake-check");
-  if (code != 0) return code;
-  StartJudgement(RunFiles.SourceSize);
-  InstallJudgement();
-  ReportStart(settings, RunFiles.SourceSize);
-  CompanionReading reading;
-  code = ReadCompanionSource("mendrake-check", &reading);
-  CheckSummary summary;
-  FinishJudgement(reading.read_failed ? reading.failed_offset : RunFiles.SourceSize, code == 0, &summary);
-  if (code == 0) return ReportEnd(summary);
-  if (reading.read_failed) ReportReadFailure(summary, reading.failed_offset);
-  return code;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   ResetRunState();
   PlatformStart();
@@ -34,7 +12,7 @@ int main(int argc, char** argv) {
   char** args = ProgramArguments(argc, argv, &count);
   CheckSettings settings;
   int code = args ? ParseCheckCommandLine(count, args, &settings) : CompanionFailed;
-  if (code < 0) code = Check(settings);
+  if (code < 0) code = RunCheck(settings);
   FlushOutput();
   return code;
 }
