@@ -1,9 +1,17 @@
 # Wraps CMake. `make` builds build/mendrake, `make test` runs every test,
-# `make demo` recovers a generated damaged base.
+# `make demo` recovers a generated damaged base, `make install` puts the
+# three programs and their manual pages under PREFIX.
 BUILD ?= build
 CMAKE_FLAGS ?=
+# The demo builds in a directory of its own without the tests, so that it
+# runs where googletest is missing and leaves BUILD's settings alone.
+DEMO_BUILD ?= $(BUILD)-demo
+PREFIX ?= /usr/local
+BINDIR = $(DESTDIR)$(PREFIX)/bin
+MAN1DIR = $(DESTDIR)$(PREFIX)/share/man/man1
+PROGRAMS = mendrake mendrake-check mendrake-export
 
-.PHONY: all build test demo windows test-windows bench test-sanitize fuzz clean
+.PHONY: all build test demo install install-built uninstall windows test-windows bench test-sanitize fuzz clean
 
 all: build
 
@@ -14,8 +22,20 @@ build:
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
 
-demo: build
-	@bash tools/demo.sh $(BUILD)
+demo:
+	@bash tools/demo.sh $(DEMO_BUILD)
+
+install: build
+	@$(MAKE) --no-print-directory install-built
+
+# Installs what BUILD holds without building it (after `make`, as root).
+install-built:
+	install -d "$(BINDIR)" "$(MAN1DIR)"
+	install -m 755 $(addprefix $(BUILD)/,$(PROGRAMS)) "$(BINDIR)"
+	install -m 644 $(addprefix man/,$(addsuffix .1,$(PROGRAMS))) "$(MAN1DIR)"
+
+uninstall:
+	rm -f $(addprefix "$(BINDIR)"/,$(PROGRAMS)) $(addprefix "$(MAN1DIR)"/,$(addsuffix .1,$(PROGRAMS)))
 
 # The 32-bit Windows build (MinGW-w64) and its tests under Wine.
 windows:
