@@ -9,6 +9,11 @@
 
 namespace {
 
+// Bytes of the current block that a failed write put into the target all
+// the same (a short write). Once the writer has given up they stay there,
+// so a length repaired later is set there too.
+uint32_t FailedWriteLanded = 0;
+
 // Writes n bytes (the block's first, or a whole block's worth from the
 // caller) at output_offset. A failure leaves them in the block for one retry
 // at the next call; a second failure in a row ends all writing for the run,
@@ -24,6 +29,9 @@ int WriteBlock(const uint8_t* from, uint32_t n) {
     }
     ConsolePrint("Can't write block at offset %" PRId64 " error %d\n", OutputBlock.output_offset,
                  Platform.LastError());
+    // Both tries of a block write at output_offset: the target keeps the more.
+    if (!OutputBlock.retrying) FailedWriteLanded = 0;
+    if (written > (int64_t)FailedWriteLanded) FailedWriteLanded = (uint32_t)written;
     OutputBlock.any_failed = true;
     if (OutputBlock.retrying) OutputBlock.gave_up = true;
     OutputBlock.retrying = true;
@@ -54,7 +62,7 @@ int PatchFailed(int64_t at) {
   return 0;
 }
 
-// Sets n bytes at `at`, all of them below output_offset (in the target).
+// Sets n bytes at `at`, all of them in the target.
 int PatchTarget(int64_t at, const uint8_t* bytes, uint32_t n) {
   if (!RunState.Unbuffered) {
     if (!Platform.Seek(RunFiles.Target, at)) return PatchOutOfReach();
@@ -62,7 +70,9 @@ int PatchTarget(int64_t at, const uint8_t* bytes, uint32_t n) {
     return 1;
   }
   // Read, change and write back the aligned piece that holds the bytes. The
-  // piece lies below output_offset, which is a whole number of blocks here.
+  // piece lies in what the target holds: below output_offset, which is a
+  // whole number of blocks here, or in the aligned part of a failed block
+  // that reached it.
   int64_t start = at & ~(int64_t)(BufferAlignment - 1);
   uint32_t span = (uint32_t)(at + n - start) <= BufferAlignment ? BufferAlignment : PatchArea;
   if (!PatchBuffer) PatchBuffer = (uint8_t*)Platform.Allocate(PatchArea, BufferAlignment);
@@ -106,16 +116,17 @@ int PatchOutput(int64_t at, const uint8_t* bytes, uint32_t n) {
   // writer gave up: nothing to change there.
   int64_t held_end = OutputBlock.output_offset + OutputBlock.fill;
   if (at + n > held_end) n = at >= held_end ? 0 : (uint32_t)(held_end - at);
+  // Below in_target the bytes are in the target already: all that was
+  // written, and after the writer gave up what its failed block put there.
+  int64_t in_target = OutputBlock.output_offset + (OutputBlock.gave_up ? FailedWriteLanded : 0);
   int done = 1;
   for (uint32_t k = 0; k < n;) {
     int64_t pos = at + k;
-    if (pos >= OutputBlock.output_offset) {
+    if (pos >= in_target) {
       memcpy(OutputBlock.block + (pos - OutputBlock.output_offset), bytes + k, n - k);
       break;
     }
-    // The part below output_offset is in the target already.
-    uint32_t below = (uint32_t)(OutputBlock.output_offset - pos) < n - k ? (uint32_t)(OutputBlock.output_offset - pos)
-                                                                      : n - k;
+    uint32_t below = (uint32_t)(in_target - pos) < n - k ? (uint32_t)(in_target - pos) : n - k;
     if (!PatchTarget(pos, bytes + k, below)) done = 0;
     k += below;
   }
