@@ -57,15 +57,15 @@ expect_eq "full disk: the rest of the console" "$clean" "$(strip_errors <<<"$OUT
 expect_same_file "full disk: the list is complete" clean.log full.log
 
 # --- A failed read ---------------------------------------------------------
-# What was recovered before the failing pass reaches the target: every byte
-# up to the held-back end of the pass before.
+# What was read before the failing pass reaches the target: every byte up to
+# the failing offset, the bytes held back from the pass before scanned last.
 gen --out intact.tbb --seed 8 --total 300000
 run_faults read_fail=131072,no_sleep=1 intact.tbb partial.tbb
 expect_rc "failed read" -9
 expect_eq "failed read: console end" "Can't read block (65536 bytes) at offset 131072 (LBA 64) error 5
 Stop on output error
 Processed 131072 bytes (64 blocks)" "$(sed -E 's/^\.+//' <<<"$OUT" | grep -A2 "^Can't read block")"
-head -c $((131072 - 61)) intact.tbb >expected_partial.tbb
+head -c 131072 intact.tbb >expected_partial.tbb
 expect_same_file "failed read: recovered prefix" expected_partial.tbb partial.tbb
 
 # --- Beyond 4 GiB ----------------------------------------------------------

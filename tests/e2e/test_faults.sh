@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Failing disks end to end (mendrake-faults): read failures at each kind of
-# pass, short reads, a source cut short between passes, failing and short
+# pass (what was read before the failure is all kept, the bytes held back
+# from the pass before scanned last), short reads, a source cut short between passes, failing and short
 # writes at the first block, a middle block and the final flush, and
 # /dev/full as the target. Exact console, log line, exit code, and a target
 # that is the gap-free prefix of the recovery.
@@ -19,6 +20,8 @@ summary() {  # summary PROCESSED FOUND
   printf 'Processed %d bytes (%d blocks)\n %d messages found\n %d messages extracted ' "$1" $(($1 / 2048)) "$2" "$2"
 }
 headers_before() { awk -v end="$1" '$1 < end' src.manifest | wc -l; }
+# Headers whose 48 bytes lie wholly before END.
+headers_within() { headers_before $(($1 - 47)); }
 prefix_of() { head -c "$1" src.orig >expected.tbb; expect_same_file "$2: target is the first $1 bytes" expected.tbb out.tbb; }
 
 # name, fault, offset, size, dots, final, error, kept bytes
@@ -26,7 +29,7 @@ while read -r name fault offset size dots final error kept; do
   rm -f out.tbb log.txt
   cp src.orig src.tbb  # the shrink cases cut it
   run_faults "$fault,no_sleep" -L log.txt src.tbb out.tbb
-  found=$(headers_before "$kept")
+  found=$(headers_within "$offset")
   nl=""; [ "$final" = 1 ] && nl=$'\n'
   expect_eq "$name console" "$HEAD$(printf '%*s' "$dots" '' | tr ' ' .)${nl}Can't read block ($size bytes) at offset $offset (LBA $((offset / 2048))) error $error
 Stop on output error
@@ -36,14 +39,30 @@ $(summary "$offset" "$found")" "$OUT"
   prefix_of "$kept" "$name"
 done <<'TABLE'
 read_first   read_fail=0               0      65536 1 0 5 0
-read_middle  read_fail=65536           65536  65536 2 0 5 65475
-read_block   read_fail=196608          196608 2048  4 0 5 196547
-read_final   read_fail=198656          198656 1344  4 1 5 198595
-short_read   short_read=131072         131072 65536 3 0 0 131011
-shrunk_pass  shrink=131072:100000      131072 65536 3 0 0 131011
-shrunk_later shrink=65536:150000       131072 65536 3 0 0 131011
-shrunk_final shrink=198656:199000      198656 1344  4 1 0 198595
+read_middle  read_fail=65536           65536  65536 2 0 5 65536
+read_block   read_fail=196608          196608 2048  4 0 5 196608
+read_final   read_fail=198656          198656 1344  4 1 5 198656
+short_read   short_read=131072         131072 65536 3 0 0 131072
+shrunk_pass  shrink=131072:100000      131072 65536 3 0 0 131072
+shrunk_later shrink=65536:150000       131072 65536 3 0 0 131072
+shrunk_final shrink=198656:199000      198656 1344  4 1 0 198656
 TABLE
+
+# A header at 131,021, among the 61 bytes held back before the read at
+# 131,072 fails: it is listed (its first line cut where the read stopped)
+# and the target holds every byte read.
+gen --out held.tbb --seed 3 --messages 3 --min 70000 --max 80000 --at 131021
+rm -f out.tbb
+run_faults read_fail=131072,no_sleep held.tbb out.tbb
+expect_rc "held back before a failed read" -9
+expect_eq "held back before a failed read: list and failure" "msg[1] at 1ffcd: Sub
+Can't read block (65536 bytes) at offset 131072 (LBA 64) error 5
+Stop on output error
+Processed 131072 bytes (64 blocks)
+ 1 messages found
+ 1 messages extracted " "$(printf '%s' "$OUT" | sed -n '6,$p' | sed -E 's/^\.+//')"
+head -c 131072 held.tbb >expected.tbb
+expect_same_file "held back before a failed read: target" expected.tbb out.tbb
 
 # name, fault, failing offset, lines reported, target bytes (all = complete)
 all=$(headers_before 200000)

@@ -3,9 +3,10 @@
 // and the unit test that replays its regression inputs.
 //
 // Input layout: byte 0 option bits, byte 1 start offset in blocks, byte 2 the
-// -M value, byte 3 the -m value (signed), bytes 4..5 a count (little-endian) of leading zero
-// bytes put before the rest (so that short inputs straddle the 64 KiB pass
-// boundaries), then the source's own bytes.
+// -M value and the failing read's pass, byte 3 the -m value (signed), bytes
+// 4..5 a count (little-endian) of leading zero bytes put before the rest (so
+// that short inputs straddle the 64 KiB pass boundaries), then the source's
+// own bytes.
 #pragma once
 #include <cinttypes>
 #include <cstdarg>
@@ -27,6 +28,7 @@ enum OptionBits {
   WithStart = 16,      // -m N
   DdStyle = 32,        // if= of= seek= log= instead of switches and positions
   OddSeek = 64,        // the start offset is not a multiple of the block
+  ReadFails = 128,     // the read of one pass fails (byte 2 picks which)
 };
 
 struct RunOptions {
@@ -34,6 +36,7 @@ struct RunOptions {
   int64_t start = 0;
   uint32_t max = 0;
   int32_t start_message = 0;
+  uint32_t failing_pass = 0;  // with ReadFails: counted from 0, modulo the passes
 };
 
 inline std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -80,6 +83,7 @@ struct Walk {
   std::vector<uint8_t> message;
   int64_t message_start = -1;
   int64_t last_header = -1;
+  bool last_taken = false;
 
   Walk(const RunOptions& options, const std::vector<uint8_t>& source, Expected& out)
       : o(options), data(source), e(out), start_message(options.start_message) {}
@@ -87,21 +91,26 @@ struct Walk {
   bool LimitPassed() const { return o.max != 0 && extracted > o.max; }
   void Report(const std::string& line) { ((o.bits & WithLog) ? e.log : e.console) += line; }
 
+  // The last length did not lead to `reached` (a header, or the end of the
+  // source): reported, and set right in the message held whole.
+  void Repair(int64_t reached) {
+    int32_t should_be = (int32_t)(uint32_t)(reached - expected_next + last_length);
+    Report(Format("Achtung! broken MsgLength %d, should be %d\n\n", last_length, should_be));
+    if (message.size() >= 40) {
+      uint32_t v = (uint32_t)should_be;
+      for (int k = 0; k < 4; k++) message[36 + k] = (uint8_t)(v >> (8 * k));
+    }
+  }
+
   // Returns false when the header is beyond the limit (the scan stops).
   bool Header(int64_t h, int64_t window_end) {
     const uint8_t* p = &data[h];
     if (last_header >= 0 && h < last_header + 48) e.overlapping = true;
     last_header = h;
-    if (expected_next != 0 && expected_next != h) {
-      int32_t should_be = (int32_t)(uint32_t)(h - expected_next + last_length);
-      Report(Format("Achtung! broken MsgLength %d, should be %d\n\n", last_length, should_be));
-      if (message.size() >= 40) {
-        uint32_t v = (uint32_t)should_be;
-        for (int k = 0; k < 4; k++) message[36 + k] = (uint8_t)(v >> (8 * k));
-      }
-    }
+    if (expected_next != 0 && expected_next != h) Repair(h);
     e.target.insert(e.target.end(), message.begin(), message.end());
     message.clear();
+    last_taken = false;
     uint32_t length = ReadU32(p + 36);
     expected_next = h + 48 + (int64_t)length;
     found++;
@@ -133,6 +142,7 @@ struct Walk {
       copying = false;
       return false;
     }
+    last_taken = true;
     e.taken_offsets.push_back(h);
     e.taken_in_target.push_back((int64_t)e.target.size());
     Report(Format("%s[%d] at %" PRIx64 ": %s\n", deleted ? "del" : "msg", (int)found, (uint64_t)h, line.c_str()));
@@ -141,25 +151,42 @@ struct Walk {
     return true;
   }
 
-  void Pass(int64_t offset, int64_t n, bool first, bool final) {
+  // One pass's window; a final one hands the last message on. at_end: the
+  // final pass reached the end of the source (not the bytes held back
+  // before a failed read).
+  void Pass(int64_t offset, int64_t n, bool first, bool final, bool at_end = false) {
     int64_t start = first ? offset : offset - 61;
     int64_t end = final ? offset + n : offset + n - 61;
-    if (LimitPassed() || end < start) end = start;
+    bool stopped = LimitPassed();
+    if (stopped || end < start) end = start;
     int64_t data_end = offset + n;
     int64_t skip_to = start;
     for (int64_t i = start; i < end; i++) {
       if (i >= skip_to && data_end - i >= 48 && IsMessageHeader(&data[i])) {
-        if (!Header(i, end)) return;
+        if (!Header(i, end)) break;
         skip_to = i + 48;
       }
       if (copying) message.push_back(data[i]);
     }
-    if (final) {
-      if (copying) e.target.insert(e.target.end(), message.begin(), message.end());
-      message.clear();
-    }
+    if (!final) return;
+    // At the end of the source the last taken message may not run past it.
+    if (at_end && !stopped && !LimitPassed() && last_taken && expected_next > data_end) Repair(data_end);
+    if (copying) e.target.insert(e.target.end(), message.begin(), message.end());
+    message.clear();
   }
 };
+
+// The offset of the pass whose read fails (ReadFails), or -1: the loop's
+// passes from the start offset and the final pass, one picked by number.
+inline int64_t FailingRead(int64_t S, const RunOptions& o) {
+  if (!(o.bits & ReadFails)) return -1;
+  std::vector<int64_t> passes;
+  int64_t P = o.start - o.start % 2048;
+  for (; P <= S - 2048; P += S - P >= 65536 ? 65536 : 2048) passes.push_back(P);
+  if (S < P) return -1;
+  passes.push_back(P);
+  return passes[o.failing_pass % passes.size()];
+}
 
 inline Expected Model(const std::vector<uint8_t>& source, const RunOptions& o, const char* target_name) {
   Expected e;
@@ -177,12 +204,34 @@ inline Expected Model(const std::vector<uint8_t>& source, const RunOptions& o, c
   uint32_t last_dot = UINT32_MAX;
   bool first = true;
   int64_t processed = 0;
+  int64_t fail_at = FailingRead(S, o);
+  auto summary = [&] {
+    e.found = w.found;
+    e.console += Format("Processed %" PRId64 " bytes (%" PRId64 " blocks)\n %d messages found\n %d messages extracted ",
+                        processed, processed / 2048, (int)w.found, (int)w.extracted);
+  };
+  // A failed read: the bytes held back from the pass before are the last
+  // window, the copy is finished, then the failure is told.
+  auto read_fails = [&](int64_t size) {
+    if (P != fail_at) return false;
+    w.Pass(P, 0, first, true);
+    e.console += Format("Can't read block (%d bytes) at offset %" PRId64 " (LBA %" PRId64 ") error 5\n", (int)size, P,
+                        P / 2048);
+    if (o.bits & WithLog)
+      e.log += Format("bad at %" PRId64 " (LBA %" PRId64 ") size %d (%d blocks)\n", P, P / 2048, (int)size,
+                      (int)(size / 2048));
+    e.console += "Stop on output error\n";
+    summary();
+    e.code = -9;
+    return true;
+  };
   while (P <= S - 2048) {
     if ((uint32_t)(P / D) != last_dot) {
       e.console += ".";
       last_dot = (uint32_t)(P / D);
     }
     int64_t size = S - P >= 65536 ? 65536 : 2048;
+    if (read_fails(size)) return e;
     w.Pass(P, size, first, false);
     first = false;
     P += size;
@@ -198,11 +247,10 @@ inline Expected Model(const std::vector<uint8_t>& source, const RunOptions& o, c
     e.code = -7;
     return e;
   }
-  w.Pass(P, S - P, first, true);
+  if (read_fails(S - P)) return e;
+  w.Pass(P, S - P, first, true, true);
   processed += S - P;
-  e.found = w.found;
-  e.console += Format("Processed %" PRId64 " bytes (%" PRId64 " blocks)\n %d messages found\n %d messages extracted ",
-                      processed, processed / 2048, (int)w.found, (int)w.extracted);
+  summary();
   return e;
 }
 
@@ -214,6 +262,7 @@ inline RunOptions DecodeOptions(const uint8_t* in, size_t n) {
   if (o.bits & WithSeek) o.start = (int64_t)b[1] * 2048 + ((o.bits & OddSeek) ? 1000 : 0);
   if (o.bits & WithMax) o.max = b[2];
   if (o.bits & WithStart) o.start_message = (int8_t)b[3];
+  o.failing_pass = b[2];
   return o;
 }
 
@@ -254,6 +303,7 @@ inline std::string Compare(const char* what, const std::vector<uint8_t>& source,
                            bool list_only, Expected* out = nullptr) {
   MemReset();
   MemPut("src", source);
+  MemFault().read_fail_offset = FailingRead((int64_t)source.size(), o);
   int code = MemRun(Arguments(o, list_only));
   RunOptions mo = o;
   Expected e = Model(source, mo, "dst");

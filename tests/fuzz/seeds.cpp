@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
                                   runcheck::WithLog | runcheck::DdStyle,
                                   runcheck::WithMax | runcheck::WithStart,
                                   runcheck::WithSeek | runcheck::OddSeek | runcheck::IncludeDeleted,
-                                  runcheck::WithLog | runcheck::WithMax};
+                                  runcheck::WithLog | runcheck::WithMax,
+                                  runcheck::ReadFails | runcheck::WithLog};
   for (uint64_t seed = 1; seed <= 24; seed++) {
     GenOptions g;
     g.seed = seed;
@@ -44,7 +45,7 @@ int main(int argc, char** argv) {
     g.decoy_pct = 40;
     g.truncate_tail = seed % 7 == 0 ? 30 : 0;
     std::vector<uint8_t> base = GenerateBase(g, nullptr);
-    unsigned bits = option_sets[seed % 6];
+    unsigned bits = option_sets[seed % 7];
     // Leading zeros put the base across the first or second pass boundary.
     uint32_t pad = seed % 3 == 0 ? 0 : 65536 - 61 - 150 * (uint32_t)(seed % 7);
     std::vector<uint8_t> in = {(uint8_t)bits, (uint8_t)(seed % 3), 3, (uint8_t)(seed % 4),

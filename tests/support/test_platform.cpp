@@ -15,6 +15,7 @@ struct MemFile {
   bool sparse = false;
   bool device = false;
   bool directory = false;
+  bool pipe = false;
   int geometry_answer = 1;
   DiskGeometry geometry{};
   int64_t modified = 0;
@@ -26,6 +27,7 @@ struct Handle {
   bool used = false;
   bool is_target = false;
   bool is_source = false;
+  bool unbuffered = false;
 };
 
 std::map<std::string, std::shared_ptr<MemFile>> Files;
@@ -74,6 +76,7 @@ FileRef MemOpen(const char* path, OpenKind kind, bool unbuffered) {
       Handles[k].file = it->second;
       Handles[k].is_source = kind == OpenSource;
       Handles[k].is_target = kind == OpenTargetExisting || kind == OpenTargetAlways;
+      Handles[k].unbuffered = unbuffered;
       return k;
     }
   }
@@ -87,6 +90,10 @@ void MemClose(FileRef f) {
 
 int MemSeek(FileRef f, int64_t offset) {
   Handle* h = Get(f);
+  if (h && h->file->pipe) {
+    LastError = 29;  // ESPIPE
+    return 0;
+  }
   if (!h || offset < 0) {
     LastError = 22;
     return 0;
@@ -97,8 +104,8 @@ int MemSeek(FileRef f, int64_t offset) {
 
 int MemSeekEnd(FileRef f, int64_t* end) {
   Handle* h = Get(f);
-  if (!h || h->file->device) {
-    LastError = 1;
+  if (!h || h->file->device || h->file->pipe) {
+    LastError = h && h->file->pipe ? 29 : 1;
     return 0;
   }
   h->position = (int64_t)SizeOf(*h->file);
@@ -106,10 +113,24 @@ int MemSeekEnd(FileRef f, int64_t* end) {
   return 1;
 }
 
+// An unbuffered transfer off the alignment the test asked for is refused.
+bool Unaligned(const Handle& h, const void* data, uint32_t n) {
+  uint32_t a = Faults.unbuffered_alignment;
+  if (!h.unbuffered || a == 0 || (h.position % a == 0 && n % a == 0 && (uintptr_t)data % a == 0)) return false;
+  Counters.refused_unaligned++;
+  LastError = 22;  // EINVAL
+  return true;
+}
+
 int64_t MemRead(FileRef f, void* into, uint32_t n) {
   Counters.reads++;
   Handle* h = Get(f);
   if (!h) return -1;
+  if (h->file->pipe) {
+    LastError = 9;  // EBADF: the write end of a pipe
+    return -1;
+  }
+  if (Unaligned(*h, into, n)) return -1;
   if (h->is_source && h->position == Faults.read_fail_offset) {
     LastError = Faults.read_fail_error;
     return -1;
@@ -138,6 +159,8 @@ int64_t MemWrite(FileRef f, const void* from, uint32_t n) {
   Counters.writes++;
   Handle* h = Get(f);
   if (!h) return -1;
+  if (Unaligned(*h, from, n)) return -1;
+  if (h->file->pipe) h->position = (int64_t)h->file->bytes.size();
   uint32_t put = n;
   bool fail = false;
   if (h->is_target && h->position == Faults.write_fail_offset && Faults.write_fail_times > 0) {
@@ -179,7 +202,7 @@ int MemSamePath(const char* a, const char* b) { return (*a && strcmp(a, b) == 0)
 
 int MemTruncate(FileRef f, int64_t size) {
   Handle* h = Get(f);
-  if (!h || h->file->device || h->file->sparse || size < 0) return 0;
+  if (!h || h->file->device || h->file->pipe || h->file->sparse || size < 0) return 0;
   h->file->bytes.resize((size_t)size);
   return 1;
 }
@@ -274,6 +297,12 @@ void MemPutSparse(const std::string& path, uint64_t size, const std::vector<uint
   f->bytes = tail;
   f->sparse = true;
   f->sparse_size = size;
+  Files[path] = f;
+}
+
+void MemPutPipe(const std::string& path) {
+  auto f = std::make_shared<MemFile>();
+  f->pipe = true;
   Files[path] = f;
 }
 

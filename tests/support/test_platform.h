@@ -19,6 +19,11 @@ struct MemFaults {
   uint64_t alloc_fail_above = 0;     // allocations larger than this fail (0 = none)
   bool open_fail_after_first = false;  // a path opens once; every later open fails
   int console_is_terminal = 0;       // standard output is a terminal
+  // Transfers on files opened unbuffered must have their position, length
+  // and memory address on multiples of this (0: any). The real layers send
+  // a refused transfer through the cache instead; this models a disk that
+  // takes none, so that an unaligned transfer shows as a failure.
+  uint32_t unbuffered_alignment = 0;
 };
 
 struct MemCounters {
@@ -28,6 +33,7 @@ struct MemCounters {
   int failed_writes = 0;
   int opens = 0;
   std::vector<bool> unbuffered_opens;  // one entry per open, in order
+  int refused_unaligned = 0;           // transfers refused for alignment
 };
 
 // Installs the memory platform in place of the real one and empties it.
@@ -43,6 +49,9 @@ void MemPutDevice(const std::string& path, const DiskGeometry& geometry, int ans
 // A file of `size` bytes that reads as zeros except for `tail`, which forms
 // its last bytes; nothing but the tail is stored.
 void MemPutSparse(const std::string& path, uint64_t size, const std::vector<uint8_t>& tail = {});
+// A pipe: writes append whatever the position, it cannot be moved in (Seek
+// and SeekEnd fail) nor read back. MemGet gives what was written to it.
+void MemPutPipe(const std::string& path);
 // Makes `alias` name the same file as `path` (a link).
 void MemLink(const std::string& alias, const std::string& path);
 void MemPutDirectory(const std::string& path);

@@ -1,6 +1,9 @@
 // A whole-file reference model of a run (pass plan, scan windows, headers,
-// message gathering, list, warnings, summary) checked against the tool run
-// in process over many seeded damaged bases, in every mode of the scan.
+// message gathering, list, warnings, summary, a failed read, the last length
+// at the end of the source) checked against the tool run in process over many
+// seeded damaged bases, in every mode of the scan. The model holds each
+// message whole until the next header, so it also stands for what a run with
+// unbounded memory wrote: the tool's streamed copy must match it byte for byte.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -39,6 +42,7 @@ struct ModelOptions {
   bool log = false;
   int32_t start_message = 0;
   uint32_t max_messages = 0;
+  int64_t read_fail = -1;  // the source read at this offset fails (error 5)
 };
 
 struct ModelResult {
@@ -63,11 +67,20 @@ ModelResult Model(Bytes f, const ModelOptions& o) {
   int32_t last_length = 0;
   uint32_t found = 0, extracted = 0;
   int32_t start_message = o.start_message;
+  bool last_taken = false;
   Bytes message;
   auto limit_passed = [&] { return o.max_messages != 0 && extracted > o.max_messages; };
   auto hand_on = [&] {
     if (copying && !o.list_only) r.target.insert(r.target.end(), message.begin(), message.end());
     message.clear();
+  };
+  // The previous length did not lead to `reached`: reported, repaired in the
+  // held message when its length field is there.
+  auto repair = [&](int64_t reached) {
+    int32_t should_be = (int32_t)(uint32_t)(reached - expected + last_length);
+    report += Format("Achtung! broken MsgLength %d, should be %d\n\n", last_length, should_be);
+    if (!o.list_only && message.size() >= 40)
+      for (int k = 0; k < 4; k++) message[36 + k] = (uint8_t)((uint32_t)should_be >> (8 * k));
   };
 
   // Scans file positions [from, to) of a pass whose data ends at data_end.
@@ -78,13 +91,9 @@ ModelResult Model(Bytes f, const ModelOptions& o) {
       bool header = p >= examine_from && p + 48 <= data_end && f[p] == 0x21 && f[p + 1] == 0x09 &&
                     f[p + 2] == 0x70 && f[p + 3] == 0x19 && Word(f, p + 4) == 48 && Word(f, p + 44) == 0;
       if (header) {
-        if (expected != 0 && expected != p) {
-          int32_t should_be = (int32_t)(uint32_t)(p - expected + last_length);
-          report += Format("Achtung! broken MsgLength %d, should be %d\n\n", last_length, should_be);
-          if (!o.list_only && message.size() >= 40)
-            for (int k = 0; k < 4; k++) message[36 + k] = (uint8_t)((uint32_t)should_be >> (8 * k));
-        }
+        if (expected != 0 && expected != p) repair(p);
         hand_on();
+        last_taken = false;
         expected = p + 48 + (int64_t)Word(f, p + 36);
         found++;
         last_length = (int32_t)Word(f, p + 36);
@@ -110,6 +119,7 @@ ModelResult Model(Bytes f, const ModelOptions& o) {
             copying = false;
             return;
           }
+          last_taken = true;
           report += Format("%s[%d] at %" PRIx64 ": %s\n", deleted ? "del" : "msg", found, (uint64_t)p,
                            line.c_str());
           if (line.size() == 2047) report += "LogBuffer, Achtung! too long hdr\n";
@@ -125,11 +135,31 @@ ModelResult Model(Bytes f, const ModelOptions& o) {
   int64_t S = size, D = size / 50 > 0 ? size / 50 : 1, processed = 0;
   uint32_t last_dot = UINT32_MAX;
   bool first = true;
+  auto summary = [&] {
+    r.console += Format("Processed %" PRId64 " bytes (%" PRId64 " blocks)\n %d messages found\n %d messages extracted ",
+                        processed, processed / 2048, found, extracted);
+  };
+  // A failed read: the bytes held back from the pass before are the run's
+  // last window, then the failure is told.
+  auto read_fails = [&](int64_t n) {
+    if (P != o.read_fail) return false;
+    scan(first ? P : P - 61, P, P);
+    hand_on();
+    r.console += Format("Can't read block (%d bytes) at offset %" PRId64 " (LBA %" PRId64 ") error 5\n", (int)n, P,
+                        P / 2048);
+    if (o.log) r.log += Format("bad at %" PRId64 " (LBA %" PRId64 ") size %d (%d blocks)\n", P, P / 2048, (int)n,
+                               (int)(n / 2048));
+    r.console += "Stop on output error\n";
+    summary();
+    r.code = -9;
+    return true;
+  };
   while (P <= S - 2048) {
     uint32_t k = (uint32_t)(P / D);
     if (k != last_dot) r.console += ".";
     last_dot = k;
     int64_t n = S - P >= 65536 ? 65536 : 2048;
+    if (read_fails(n)) return r;
     scan(first ? P : P - 61, P + n - 61, P + n);
     first = false;
     P += n;
@@ -140,11 +170,14 @@ ModelResult Model(Bytes f, const ModelOptions& o) {
     }
   }
   r.console += "\n";
+  if (read_fails(S - P)) return r;
   scan(first ? P : P - 61, S, S);
+  // At the end of the source (not a stop at the limit) the last taken
+  // message's length may not run past it.
+  if (S == size && !limit_passed() && last_taken && expected > size) repair(size);
   hand_on();
   processed += S - P;
-  r.console += Format("Processed %" PRId64 " bytes (%" PRId64 " blocks)\n %d messages found\n %d messages extracted ",
-                      processed, processed / 2048, found, extracted);
+  summary();
   return r;
 }
 
@@ -166,6 +199,7 @@ Actual RunTool(const Bytes& source, const ModelOptions& o) {
   if (o.log) args.insert(args.end(), {"-L", "log"});
   if (o.seek) args.push_back("seek=" + std::to_string(o.seek));
   args.insert(args.end(), {"src", "dst"});
+  MemFault().read_fail_offset = o.read_fail;
   Actual a;
   a.code = MemRun(args);
   a.console = MemConsole();
@@ -235,12 +269,21 @@ TEST(ModelProperty, DamagedBasesInEveryMode) {
     // A copy run from offset 0, checked also against what the generator put.
     Actual copy = Compare(base, ModelOptions(), what + " copy");
     std::string expected_broken;
-    for (size_t k = 0; k + 1 < records.size(); k++) {
+    size_t whole = std::count_if(records.begin(), records.end(),
+                                 [&](const GenRecord& r) { return r.offset + 48 <= base.size(); });
+    for (size_t k = 0; k + 1 < whole; k++) {
       const GenRecord& r = records[k];
-      if (records[k + 1].offset + 48 > base.size()) break;  // cut off: not a header
       if (r.stored_length != r.text_length + r.garbage_after)
         expected_broken += Format("Achtung! broken MsgLength %d, should be %d\n\n", (int32_t)r.stored_length,
                                   (int32_t)(r.text_length + r.garbage_after));
+    }
+    // The last header's length is judged against the end of the source when
+    // it runs past it (and the message was taken).
+    if (whole > 0) {
+      const GenRecord& r = records[whole - 1];
+      if (!r.deleted && r.offset + 48 + r.stored_length > base.size())
+        expected_broken += Format("Achtung! broken MsgLength %d, should be %d\n\n", (int32_t)r.stored_length,
+                                  (int32_t)(base.size() - r.offset - 48));
     }
     std::string broken;
     for (size_t at = copy.console.find("Achtung! broken"); at != std::string::npos;
@@ -261,17 +304,17 @@ TEST(ModelProperty, DamagedBasesInEveryMode) {
     }
 
     // With nothing left out, the copy's lengths lead from header to header.
-    if (g.deleted_pct == 0 && !records.empty()) {
-      size_t whole = std::count_if(records.begin(), records.end(),
-                                   [&](const GenRecord& r) { return r.offset + 48 <= base.size(); });
+    if (g.deleted_pct == 0 && whole > 0) {
       uint64_t h = g.leading_bytes;
       for (size_t k = 0; k < whole; k++) {
         ASSERT_LE(h + 48, copy.target.size()) << what << " walk, header " << k;
         ASSERT_EQ(0x19700921u, Word(copy.target, (int64_t)h)) << what << " walk, header " << k;
         h += 48 + Word(copy.target, (int64_t)h + 36);
       }
-      const GenRecord& last = records.back();
-      if (g.truncate_tail == 0 && last.stored_length == last.text_length + last.garbage_after) {
+      // A last length that reached the end of the source or beyond now does
+      // so exactly.
+      const GenRecord& last = records[whole - 1];
+      if (last.offset + 48 + last.stored_length >= base.size()) {
         EXPECT_EQ(copy.target.size(), h) << what;
       }
     }
@@ -301,6 +344,24 @@ TEST(ModelProperty, DamagedBasesInEveryMode) {
     o.max_messages = rnd.Below(3) == 0 ? 1 + rnd.Below(10) : 0;
     o.list_only = rnd.Below(4) == 0;
     Compare(base, o, what + " seek=" + std::to_string(o.seek));
+
+    // A read failing at a full pass, at the last block pass or at the final
+    // pass of the run from offset 0.
+    std::vector<int64_t> full, blocks;
+    int64_t P = 0;
+    for (; P <= (int64_t)base.size() - 2048; P += (int64_t)base.size() - P >= 65536 ? 65536 : 2048)
+      ((int64_t)base.size() - P >= 65536 ? full : blocks).push_back(P);
+    o = ModelOptions();
+    uint32_t kind = rnd.Below(3);
+    o.read_fail = kind == 0 && !full.empty() ? full[rnd.Below((uint32_t)full.size())]
+                  : kind == 1 && !blocks.empty() ? blocks.back() : P;
+    o.include_deleted = rnd.Below(2);
+    o.log = rnd.Below(2);
+    o.max_messages = rnd.Below(4) == 0 ? 1 + rnd.Below(10) : 0;
+    Actual failed = Compare(base, o, what + " read fails at " + std::to_string(o.read_fail));
+    if (o.max_messages == 0) {
+      EXPECT_EQ(-9, failed.code) << what;
+    }
     if (HasFailure()) return;
   }
 }
