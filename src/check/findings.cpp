@@ -116,6 +116,8 @@ Verdict Judge(const CheckSummary& s) {
   return s.problems ? VerdictDamaged : VerdictClean;
 }
 
+const char* Messages(uint32_t n) { return n == 1 ? "message" : "messages"; }
+
 void SummaryText(const CheckSummary& s, Verdict v, int64_t failed_at) {
   if (s.first_header < 0) {
     if (failed_at >= 0)
@@ -127,12 +129,12 @@ void SummaryText(const CheckSummary& s, Verdict v, int64_t failed_at) {
   ConsolePrint("leading bytes: %" PRId64 ", before the first message header at %" PRIx64 "\n", s.first_header,
                (uint64_t)s.first_header);
   if (failed_at >= 0)
-    ConsolePrint("walk: a mail client reads %u messages before offset %" PRId64 "\n", s.walk_messages, failed_at);
+    ConsolePrint("walk: a mail client reads %u %s before offset %" PRId64 "\n", s.walk_messages, Messages(s.walk_messages), failed_at);
   else if (s.walk_stop < 0)
-    ConsolePrint("walk: a mail client reads %u messages, to %s\n", s.walk_messages, s.walk_reason);
+    ConsolePrint("walk: a mail client reads %u %s, to %s\n", s.walk_messages, Messages(s.walk_messages), s.walk_reason);
   else
-    ConsolePrint("walk: a mail client reads %u messages and stops at %" PRIx64 ": %s (the message at %" PRIx64 ")\n",
-                 s.walk_messages, (uint64_t)s.walk_stop, s.walk_reason, (uint64_t)s.walk_stop_header);
+    ConsolePrint("walk: a mail client reads %u %s and stops at %" PRIx64 ": %s (the message at %" PRIx64 ")\n",
+                 s.walk_messages, Messages(s.walk_messages), (uint64_t)s.walk_stop, s.walk_reason, (uint64_t)s.walk_stop_header);
   ConsolePrint("messages: %u found, %u of them deleted\n", s.messages, s.deleted);
   if (failed_at >= 0) {
     ConsolePrint("verdict: unknown; the reading failed at offset %" PRId64 "\n", failed_at);
