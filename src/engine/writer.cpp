@@ -119,7 +119,6 @@ int PatchOutput(int64_t at, const uint8_t* bytes, uint32_t n) {
   // Below in_target the bytes are in the target already: all that was
   // written, and after the writer gave up what its failed block put there.
   int64_t in_target = OutputBlock.output_offset + (OutputBlock.gave_up ? FailedWriteLanded : 0);
-  int done = 1;
   for (uint32_t k = 0; k < n;) {
     int64_t pos = at + k;
     if (pos >= in_target) {
@@ -127,10 +126,12 @@ int PatchOutput(int64_t at, const uint8_t* bytes, uint32_t n) {
       break;
     }
     uint32_t below = (uint32_t)(in_target - pos) < n - k ? (uint32_t)(in_target - pos) : n - k;
-    if (!PatchTarget(pos, bytes + k, below)) done = 0;
+    // A part the target could not take leaves the rest as found too: a
+    // length half set would be neither the found one nor the right one.
+    if (!PatchTarget(pos, bytes + k, below)) return 0;
     k += below;
   }
-  return done;
+  return 1;
 }
 
 int WriteToTarget(const uint8_t* bytes, uint32_t n, bool final) {
