@@ -1,6 +1,7 @@
 // measure: runs one command as a child process and prints, on one line,
-// its wall-clock time in seconds, its peak resident memory in KiB and its
-// exit status (128 + N when killed by signal N).
+// its wall-clock time in seconds, its peak resident memory in KiB, its exit
+// status (128 + N when killed by signal N) and the processor time it spent
+// in user space and in the kernel, in seconds.
 //
 //   measure OUT command [args...]
 //
@@ -62,6 +63,8 @@ int main(int argc, char** argv) {
   }
   double seconds = Now() - start;
   int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  printf("%.6f %ld %d\n", seconds, (long)usage.ru_maxrss, code);
+  double user = (double)usage.ru_utime.tv_sec + (double)usage.ru_utime.tv_usec / 1e6;
+  double system = (double)usage.ru_stime.tv_sec + (double)usage.ru_stime.tv_usec / 1e6;
+  printf("%.6f %ld %d %.6f %.6f\n", seconds, (long)usage.ru_maxrss, code, user, system);
   return 0;
 }

@@ -5,17 +5,23 @@
 #
 #   bash bench/run.sh [BUILD_DIR]          (make bench does this)
 #
-# BUILD_DIR holds mendrake and tbbgen (default: build). Knobs, for trying the
-# script out on small sizes:
+# BUILD_DIR holds mendrake and tbbgen (default: build); mendrake-check and
+# mendrake-export get rows of their own once they answer --version. Knobs,
+# for trying the script out on small sizes:
 #   BENCH_SIZES   e-mail bases to time              (default "64M 256M 1G")
 #   BENCH_BANG    size of the every-other-byte-"!" base, empty to skip (256M)
-#   BENCH_SPARSE  size of the sparse source, empty to skip            (10G)
+#   BENCH_SMALL   size of the base of small messages, empty to skip     (1G)
+#   BENCH_SPARSE  size of the two sparse disk images, empty to skip    (10G)
 #   BENCH_RUNS    rounds per comparison, at least 5                    (5)
+#   BENCH_IMAGE_RUNS rounds of the copies of the disk images, at least 3 (3)
 #   BENCH_RESULTS where the table goes               (bench/RESULTS.md)
 #
 # Generated bases stay in bench/data (ignored by git) and are reused by later
 # runs; copies are made in a temporary directory beside them (the same file
-# system as the repository) and removed after every run.
+# system as the repository) and removed after every run. A copy of a disk
+# image is as big as the image (cat and mendrake write its holes as zeros):
+# the images shrink, and the results say so, when the file system has less
+# than twice that room free.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -26,18 +32,25 @@ TBBGEN=$BUILD/tbbgen
 DATA=$ROOT/bench/data
 SIZES=${BENCH_SIZES-64M 256M 1G}
 BANG=${BENCH_BANG-256M}
+SMALL=${BENCH_SMALL-1G}
 SPARSE=${BENCH_SPARSE-10G}
 RUNS=${BENCH_RUNS:-5}
 RESULTS=${BENCH_RESULTS:-$ROOT/bench/RESULTS.md}
 (( RUNS >= 5 )) || RUNS=5
+# Each copy of a disk image writes the whole image; at 10 GiB the disk sets
+# the pace (10 to 50 s a copy here), so these comparisons get fewer rounds
+# to keep the bench near ten minutes.
+IMAGE_RUNS=${BENCH_IMAGE_RUNS:-3}
+(( IMAGE_RUNS >= 3 )) || IMAGE_RUNS=3
 
 for tool in "$MENDRAKE" "$TBBGEN"; do
   [[ -x $tool ]] || { echo "bench: $tool not built (run make first)" >&2; exit 1; }
 done
 mkdir -p "$DATA"
 
-# The process timer: wall time, peak resident memory and exit status of one
-# child, from getrusage. Rebuilt when its source changes.
+# The process timer: wall time, peak resident memory, exit status and
+# processor time of one child, from getrusage. Rebuilt when its source
+# changes.
 MEASURE=$BUILD/bench-measure
 if [[ ! -x $MEASURE || $ROOT/bench/measure.cpp -nt $MEASURE ]]; then
   CXX=${CXX:-$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$BUILD/CMakeCache.txt" 2>/dev/null)}
@@ -46,7 +59,12 @@ fi
 
 COPIES=$(mktemp -d "$DATA/copies.XXXXXX")
 SAMPLES=$(mktemp "$DATA/samples.XXXXXX")
+# A copy of a 10 GiB image must not outlive an interrupted run.
 trap 'rm -rf "$COPIES" "$SAMPLES"' EXIT
+trap 'exit 130' INT TERM
+
+NOTES=()
+note() { NOTES+=("$*"); echo "bench: $*" >&2; }
 
 bytes_of() {  # 64M -> 67108864
   local n=${1%[kKMG]}
@@ -55,10 +73,17 @@ bytes_of() {  # 64M -> 67108864
   esac
 }
 
+label_of() {  # 67108864 -> 64M
+  local b=$1
+  if (( b % (1 << 30) == 0 )); then echo "$(( b >> 30 ))G"; else echo "$(( b >> 20 ))M"; fi
+}
+
 # Realistic mail: texts of 1 KiB to 1 MiB with CR LF lines, base64 and HTML,
 # a few deleted messages, wrong lengths and junk between messages.
 EMAIL_OPTS=(--style email --min 1k --max 1M --deleted 3 --wrong 2 --garbage 1 --seed 6)
 BANG_OPTS=(--style bang --min 1k --max 1M --deleted 3 --wrong 2 --seed 6)
+# The same damage, with the texts of an ordinary folder.
+DAMAGE_OPTS=(--style email --deleted 3 --wrong 2 --garbage 1)
 
 # generate NAME ARGS...: makes bench/data/NAME.tbb (and its manifest) once.
 generate() {
@@ -72,9 +97,42 @@ generate() {
   fi
 }
 
-# The largest message (header and text) of a base, in bytes.
-largest_message() {
-  awk 'BEGIN { m = 0 } { if ($3 + 48 > m) m = $3 + 48 } END { print m }' "$DATA/$1.manifest"
+# generate_small NAME BYTES: a base as a real folder holds it, mostly small
+# messages: by count about 40% of 1 to 8 KiB, 59% of 8 to 64 KiB and 1% of
+# 64 KiB to 1 MiB, about 36,000 messages per GiB. tbbgen draws lengths evenly
+# between --min and --max, so the base is a chain of 4 MiB runs of tbbgen,
+# each with one of the three ranges, in a repeating pattern of sixteen: one
+# run of the smallest, twelve of the middle, three of the largest.
+generate_small() {
+  local name=$1 total=$2
+  local base=$DATA/$name.tbb manifest=$DATA/$name.manifest
+  [[ -f $base && -f $manifest ]] && return
+  echo "bench: generating $name" >&2
+  local segment=$(( 4 << 20 )) k=0 at=0 range part=$DATA/$name.segment
+  : >"$base.part"
+  : >"$manifest.part"
+  while (( at < total )); do
+    case $(( k % 16 )) in
+      0) range=(--min 1k --max 8k) ;;
+      5|10|15) range=(--min 64k --max 1M) ;;
+      *) range=(--min 8k --max 64k) ;;
+    esac
+    "$TBBGEN" --out "$part" --manifest "$part.manifest" "${DAMAGE_OPTS[@]}" "${range[@]}" \
+      --seed $(( 1000 + k )) --total "$segment"
+    cat "$part" >>"$base.part"
+    awk -v at="$at" '{ $1 += at; print }' "$part.manifest" >>"$manifest.part"
+    at=$(( at + $(stat -c %s "$part") ))
+    k=$(( k + 1 ))
+  done
+  rm -f "$part" "$part.manifest"
+  mv "$manifest.part" "$manifest"
+  mv "$base.part" "$base"
+}
+
+# A companion program is timed once it runs: the placeholders end at once
+# with status 8, --version included.
+companion_runs() {
+  [[ -x $BUILD/$1 ]] && "$BUILD/$1" --version </dev/null >/dev/null 2>&1
 }
 
 # sample LABEL OUT command...: one timed run, appended to the samples.
@@ -87,7 +145,7 @@ sample() {
   if [[ $3 != 0 ]]; then
     echo "bench: $label ended with status $3" >&2
   fi
-  printf '%s\t%s\t%s\t%s\n' "$label" "$1" "$2" "$3" >>"$SAMPLES"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$label" "$1" "$2" "$3" "$4" "$5" >>"$SAMPLES"
 }
 
 # The table: one row per command, rows of a group against its reference
@@ -98,28 +156,33 @@ add_row() { ROWS+=("$*"); }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# stats LABEL REFERENCE: "median_s peak_rss_kib ratio" of LABEL's samples.
+column() { awk -F'\t' -v l="$1" -v c="$2" '$1 == l { print $c }' "$SAMPLES"; }
+
+# stats LABEL REFERENCE: "median_s peak_rss_kib ratio ratio_of_medians
+# user_s sys_s" of LABEL's samples against REFERENCE's, round by round.
 stats() {
   local label=$1 ref=$2
-  local med rss ratio
-  med=$(awk -F'\t' -v l="$label" '$1 == l { print $2 }' "$SAMPLES" | median)
+  local med rss ratio refmed user sys
+  med=$(column "$label" 2 | median)
   rss=$(awk -F'\t' -v l="$label" '$1 == l && $3 > m { m = $3 } END { print m + 0 }' "$SAMPLES")
   ratio=$(awk -F'\t' -v l="$label" -v r="$ref" '
     $1 == l { a[++na] = $2 } $1 == r { b[++nb] = $2 }
     END { for (k = 1; k <= na && k <= nb; k++) print a[k] / b[k] }' "$SAMPLES" | median)
-  local refmed
-  refmed=$(awk -F'\t' -v l="$ref" '$1 == l { print $2 }' "$SAMPLES" | median)
-  echo "$med $rss $ratio $(awk -v a="$med" -v b="$refmed" 'BEGIN { print (b > 0) ? a / b : 0 }')"
+  refmed=$(column "$ref" 2 | median)
+  user=$(column "$label" 5 | median)
+  sys=$(column "$label" 6 | median)
+  echo "$med $rss $ratio $(awk -v a="$med" -v b="$refmed" 'BEGIN { print (b > 0) ? a / b : 0 }') $user $sys"
 }
 
-# compare GROUP BYTES NAME::COMMAND...: warms the cache, then runs the
-# commands in turn, RUNS rounds (A B A B ...). The first is the reference.
-# A command whose stdout is "copy" writes into a new file, removed after.
+# compare GROUP BYTES NAME::COMMAND...: runs the commands in turn, ROUNDS
+# rounds (default RUNS; A B A B ...). The first is the reference. A command whose stdout
+# is "> copy", or that names $COPIES/copy, writes a new file: it starts with
+# no dirty pages left from the one before, and its file is removed at once.
 compare() {
   local group=$1 size=$2
   shift 2
-  local entries=("$@") k entry name cmd out
-  for ((r = 1; r <= RUNS; r++)); do
+  local entries=("$@") entry name cmd out
+  for ((r = 1; r <= ${ROUNDS:-$RUNS}; r++)); do
     for entry in "${entries[@]}"; do
       name=${entry%%::*}
       cmd=${entry#*::}
@@ -128,12 +191,11 @@ compare() {
         out=$COPIES/copy
         cmd=${cmd% > copy}
       fi
-      rm -f "$COPIES/copy"
-      # Each copy starts with no dirty pages left from the one before.
-      [[ $out == /dev/null ]] || sync
+      rm -rf "$COPIES/copy"
+      [[ $out == /dev/null && $cmd != *"$COPIES/copy"* ]] || sync
       # shellcheck disable=SC2086
       sample "$group|$name" "$out" $cmd
-      rm -f "$COPIES/copy"
+      rm -rf "$COPIES/copy"
     done
   done
   local ref=${entries[0]%%::*}
@@ -145,33 +207,54 @@ compare() {
 
 warm() { cat "$1" >/dev/null; }
 
+# time_base NAME [companions]: the list-only and copy comparisons of one
+# base against cat; with "companions", rows for check and export as well.
+time_base() {
+  local name=$1 with=${2:-}
+  local base=$DATA/$name.tbb
+  local bytes
+  bytes=$(stat -c %s "$base")
+  local list=("cat base > /dev/null::cat $base" "mendrake -l base::$MENDRAKE -l $base")
+  local copy=("cat base > copy::cat $base > copy" "mendrake base copy::$MENDRAKE $base $COPIES/copy")
+  if [[ $name == email-* ]]; then
+    copy+=("mendrake -d+ base copy::$MENDRAKE -d+ $base $COPIES/copy"
+           "dd bs=64k (read/write copy)::dd if=$base of=$COPIES/copy bs=64k status=none")
+  fi
+  if [[ $with == companions && -n $CHECK ]]; then list+=("mendrake-check base::$CHECK $base"); fi
+  if [[ $with == companions && -n $EXPORT ]]; then
+    copy+=("mendrake-export --mbox copy base::$EXPORT --mbox $COPIES/copy $base")
+  fi
+  warm "$base"
+  echo "bench: timing $name" >&2
+  compare "$name list" "$bytes" "${list[@]}"
+  local rounds=$RUNS
+  [[ $name == image-* ]] && rounds=$IMAGE_RUNS
+  ROUNDS=$rounds compare "$name copy" "$bytes" "${copy[@]}"
+}
+
 started=$(date -u '+%Y-%m-%d %H:%M UTC')
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 SECONDS=0
-declare -A LARGEST
+CHECK="" EXPORT=""
+for program in mendrake-check mendrake-export; do
+  if companion_runs $program; then
+    [[ $program == mendrake-check ]] && CHECK=$BUILD/$program || EXPORT=$BUILD/$program
+  else
+    note "$program: no rows (not built, or --version fails: not written yet)"
+  fi
+done
+COMPANION_BASE=""
+for size in $SIZES; do COMPANION_BASE=email-$size; done
 
 for size in $SIZES; do
   name=email-$size
   generate "$name" "${EMAIL_OPTS[@]}" --total "$size"
-  LARGEST[$name]=$(largest_message "$name")
-  base=$DATA/$name.tbb
-  bytes=$(stat -c %s "$base")
-  warm "$base"
-  echo "bench: timing $name" >&2
-  compare "$name list" "$bytes" \
-    "cat base > /dev/null::cat $base" \
-    "mendrake -l base::$MENDRAKE -l $base"
-  compare "$name copy" "$bytes" \
-    "cat base > copy::cat $base > copy" \
-    "mendrake base copy::$MENDRAKE $base $COPIES/copy" \
-    "mendrake -d+ base copy::$MENDRAKE -d+ $base $COPIES/copy" \
-    "dd bs=64k (read/write copy)::dd if=$base of=$COPIES/copy bs=64k status=none"
+  time_base "$name" "$([[ $name == "$COMPANION_BASE" ]] && echo companions)"
 done
 
 if [[ -n $BANG ]]; then
   name=bang-$BANG
   generate "$name" "${BANG_OPTS[@]}" --total "$BANG"
-  LARGEST[$name]=$(largest_message "$name")
   base=$DATA/$name.tbb
   warm "$base"
   echo "bench: timing $name" >&2
@@ -180,90 +263,102 @@ if [[ -n $BANG ]]; then
     "mendrake -l base::$MENDRAKE -l $base"
 fi
 
+if [[ -n $SMALL ]]; then
+  name=small-$SMALL
+  generate_small "$name" "$(bytes_of "$SMALL")"
+  time_base "$name"
+fi
+
+IMAGE_START="" IMAGE_END=""
 if [[ -n $SPARSE ]]; then
-  # A hole of all but 64 MiB, then an e-mail base to the end of the file.
   total=$(bytes_of "$SPARSE")
+  free=$(df -PB1 "$DATA" | awk 'NR == 2 { print $4 }')
+  # Room for the copy, and as much again to spare for everyone else.
+  while (( total > (1 << 30) && 2 * total > free )); do total=$(( total / 2 )); done
+  if (( total != $(bytes_of "$SPARSE") )); then
+    note "the file system has $(( free >> 30 )) GiB free: the disk images are $(label_of "$total"), not $SPARSE"
+  fi
+  label=$(label_of "$total")
+  # A small base at the start of the image: its last message takes in the
+  # rest of the image, so every byte of the image is copied.
+  IMAGE_START=image-start-$label
+  generate "$IMAGE_START" "${DAMAGE_OPTS[@]}" --min 1k --max 64k --seed 6 --total 200k --size "$total"
+  time_base "$IMAGE_START" companions
+  # The first header 64 MiB before the end: a hole to cross, then a base.
   tail=$(( 64 << 20 ))
   (( tail < total / 2 )) || tail=$(( total / 2 ))
-  name=sparse-$SPARSE
-  generate "$name" "${EMAIL_OPTS[@]}" --total "$tail" --at $(( total - tail )) --size "$total"
-  LARGEST[$name]=$(largest_message "$name")
-  base=$DATA/$name.tbb
-  warm "$base"
-  echo "bench: timing $name" >&2
-  compare "$name list" "$total" \
-    "cat base > /dev/null::cat $base" \
-    "mendrake -l base::$MENDRAKE -l $base"
+  IMAGE_END=image-end-$label
+  generate "$IMAGE_END" "${EMAIL_OPTS[@]}" --total "$tail" --at $(( total - tail )) --size "$total"
+  time_base "$IMAGE_END"
 fi
 
 # ---- the table --------------------------------------------------------------
 fmt_size() { awk -v b="$1" 'BEGIN { if (b >= 2^30) printf "%g GiB", b / 2^30; else printf "%g MiB", b / 2^20 }'; }
 
 table() {
-  echo "| base | command | median s | s per GiB | x reference | x ref (medians) | peak RSS MiB |"
-  echo "|---|---|---:|---:|---:|---:|---:|"
-  local row group name bytes med rss ratio of_medians
+  echo "| base | command | median s | s per GiB | x reference | x ref (medians) | user s | sys s | peak RSS MiB |"
+  echo "|---|---|---:|---:|---:|---:|---:|---:|---:|"
+  local row group name bytes med rss ratio of_medians user sys
   for row in "${ROWS[@]}"; do
     IFS='|' read -r group name bytes med <<<"$row"
-    read -r med rss ratio of_medians <<<"$med"
+    read -r med rss ratio of_medians user sys <<<"$med"
     group=${group% list}
     group=${group% copy}
-    awk -v g="$group ($(fmt_size "$bytes"))" -v n="$name" -v b="$bytes" -v m="$med" -v r="$rss" -v x="$ratio" -v y="$of_medians" \
-      'BEGIN { printf "| %s | %s | %.3f | %.3f | %.2f | %.2f | %.1f |\n", g, n, m, m / (b / 2^30), x, y, r / 1024 }'
+    awk -v g="$group ($(fmt_size "$bytes"))" -v n="$name" -v b="$bytes" -v m="$med" -v r="$rss" -v x="$ratio" \
+      -v y="$of_medians" -v u="$user" -v s="$sys" \
+      'BEGIN { printf "| %s | %s | %.3f | %.3f | %.2f | %.2f | %.3f | %.3f | %.1f |\n", g, n, m, m / (b / 2^30), x, y, u, s, r / 1024 }'
   done
 }
 
-# Looks up one row's "median rss ratio" by group and command name.
-figure() {
+# have GROUP NAME: the row exists.
+have() {
   local row
-  for row in "${ROWS[@]}"; do
-    if [[ $row == "$1|$2|"* ]]; then
-      IFS='|' read -r _ _ _ row <<<"$row"
-      echo "$row"
-      return
-    fi
-  done
+  for row in "${ROWS[@]}"; do [[ $row == "$1|$2|"* ]] && return 0; done
+  return 1
 }
+
+# against GROUP NAME REF_NAME: "NN.NNx" per-round ratio of two rows' times.
+against() { awk -v f="$(stats "$1|$2" "$1|$3")" 'BEGIN { split(f, a, " "); printf "%.2fx", a[3] }'; }
+
+# rss GROUP NAME: peak resident MiB of a row.
+rss() { awk -v f="$(stats "$1|$2" "$1|$2")" 'BEGIN { split(f, a, " "); printf "%.1f MiB", a[2] / 1024 }'; }
 
 headlines() {
-  local big=${SIZES##* } f
+  local big=${SIZES##* } name
   if [[ -n $big ]]; then
-    f=$(figure "email-$big list" "mendrake -l base")
-    echo "- list-only run on the $big base: $(awk -v f="$f" 'BEGIN { split(f, a, " "); printf "%.2fx", a[3] }') the time of cat base > /dev/null (target 1.3x)"
-    f=$(figure "email-$big copy" "mendrake base copy")
-    echo -n "- copy run on the $big base: $(awk -v f="$f" 'BEGIN { split(f, a, " "); printf "%.2fx", a[3] }')"
-    f=$(figure "email-$big copy" "mendrake -d+ base copy")
-    echo -n " (with -d+: $(awk -v f="$f" 'BEGIN { split(f, a, " "); printf "%.2fx", a[3] }'))"
-    f=$(figure "email-$big copy" "dd bs=64k (read/write copy)")
-    echo " the time of cat base > copy (target 1.3x); dd bs=64k takes $(awk -v f="$f" 'BEGIN { split(f, a, " "); printf "%.2fx", a[3] }')"
+    name=email-$big
+    echo "- $name, list-only run: $(against "$name list" "mendrake -l base" "cat base > /dev/null") the time of cat base > /dev/null (goal 1.3x)"
+    echo "- $name, copy run: $(against "$name copy" "mendrake base copy" "cat base > copy") (with -d+: $(against "$name copy" "mendrake -d+ base copy" "cat base > copy")) the time of cat base > copy (goal 1.3x); dd bs=64k takes $(against "$name copy" "dd bs=64k (read/write copy)" "cat base > copy")"
   fi
-  local size name limit peak row
-  for name in "${!LARGEST[@]}"; do
-    limit=$(( 8 * 1024 * 1024 + LARGEST[$name] ))
-    peak=0
-    for row in "${ROWS[@]}"; do
-      [[ $row == "$name "* && $row == *"|mendrake"* ]] || continue
-      IFS='|' read -r _ _ _ row <<<"$row"
-      read -r _ row _ <<<"$row"
-      (( row > peak )) && peak=$row
-    done
-    awk -v n="$name" -v p="$peak" -v l="$limit" -v m="${LARGEST[$name]}" \
-      'BEGIN { printf "- peak resident memory of mendrake on %s: %.1f MiB; 8 MiB + largest message (%.2f MiB) = %.1f MiB\n", n, p / 1024, m / 2^20, l / 2^20 }'
-  done | sort -V
+  if [[ -n $SMALL ]]; then
+    name=small-$SMALL
+    echo "- $name ($(wc -l <"$DATA/$name.manifest") messages), list-only run: $(against "$name list" "mendrake -l base" "cat base > /dev/null") the time of cat base > /dev/null (goal 1.2x); copy run: $(against "$name copy" "mendrake base copy" "cat base > copy") the time of cat base > copy (goal 1.3x)"
+  fi
+  for name in $IMAGE_START $IMAGE_END; do
+    echo "- $name, copy run: $(against "$name copy" "mendrake base copy" "cat base > copy") the time of cat image > copy (goal 1.5x), peak RSS $(rss "$name copy" "mendrake base copy"); list-only run: $(against "$name list" "mendrake -l base" "cat base > /dev/null") the time of cat image > /dev/null, peak RSS $(rss "$name list" "mendrake -l base") (goal: under 100 MiB)"
+  done
+  for name in $COMPANION_BASE $IMAGE_START; do
+    if have "$name list" "mendrake-check base"; then
+      echo "- $name, mendrake-check: $(against "$name list" "mendrake-check base" "cat base > /dev/null") the time of cat base > /dev/null (goal 1.3x), peak RSS $(rss "$name list" "mendrake-check base") (goal: under 100 MiB)"
+    fi
+    if have "$name copy" "mendrake-export --mbox copy base"; then
+      echo "- $name, mendrake-export --mbox: $(against "$name copy" "mendrake-export --mbox copy base" "mendrake base copy") the time of mendrake's copy run (goal 1.5x), peak RSS $(rss "$name copy" "mendrake-export --mbox copy base") (goal: under 100 MiB)"
+    fi
+  done
+  # The largest peak of any mendrake program on any source.
+  local row peak=0 where="" group cmd r
+  for row in "${ROWS[@]}"; do
+    IFS='|' read -r group cmd _ row <<<"$row"
+    [[ $cmd == mendrake* ]] || continue
+    read -r _ r _ <<<"$row"
+    if (( r > peak )); then peak=$r; where="$cmd on ${group% *}"; fi
+  done
+  awk -v p="$peak" -v w="$where" 'BEGIN { printf "- largest peak resident memory of any mendrake program: %.1f MiB (%s; goal: under 100 MiB on any source)\n", p / 1024, w }'
   if [[ -n $BANG ]]; then
-    f=$(figure "bang-$BANG list" "mendrake -l base")
-    echo "- list-only run on the every-other-byte-\"!\" base: $(awk -v f="$f" 'BEGIN { split(f, a, " "); printf "%.2fx", a[3] }') the time of cat base > /dev/null (target 4x)"
+    echo "- bang-$BANG, list-only run: $(against "bang-$BANG list" "mendrake -l base" "cat base > /dev/null") the time of cat base > /dev/null (goal 4x)"
   fi
-  if [[ -n $SPARSE && -n $big ]]; then
-    local fs fb
-    fs=$(figure "sparse-$SPARSE list" "mendrake -l base")
-    fb=$(figure "email-$big list" "mendrake -l base")
-    awk -v s="$fs" -v b="$fb" -v ts="$(bytes_of "$SPARSE")" -v tb="$(stat -c %s "$DATA/email-$big.tbb")" \
-      -v nb="$big" -v ns="$SPARSE" 'BEGIN {
-        split(s, x, " "); split(b, y, " ");
-        ps = x[1] / (ts / 2^30); pb = y[1] / (tb / 2^30);
-        printf "- list-only run over the %s sparse source: %.3f s per GiB against %.3f s per GiB on the %s base (%.2fx); %.2fx the time of cat over the same sparse file\n", ns, ps, pb, nb, ps / pb, x[3] }'
-  fi
+  local note
+  for note in "${NOTES[@]}"; do echo "- $note"; done
 }
 
 machine() {
@@ -282,13 +377,20 @@ report() {
   echo "# Benchmark results"
   echo
   echo "Written by \`make bench\` (bench/run.sh). Whole processes, files in the page cache,"
-  echo "standard output to /dev/null; $RUNS rounds per comparison, the commands of a"
-  echo "comparison run one after another in each round. \"median s\" is the median wall time,"
-  echo "\"x reference\" the median of the per-round ratios to the first command of the"
+  echo "standard output to /dev/null; $RUNS rounds per comparison ($IMAGE_RUNS for the copies of"
+  echo "the disk images), the commands of a comparison run one after another in each round."
+  echo "\"median s\" is the median wall time, \"x reference\" the median of the per-round ratios to the first command of the"
   echo "same comparison, \"x ref (medians)\" the ratio of the two medians (the two differ"
-  echo "when the machine is noisy), \"peak RSS\" the largest resident size seen (getrusage)."
+  echo "when the machine is noisy), \"user s\" and \"sys s\" the median processor time in"
+  echo "user space and in the kernel, \"peak RSS\" the largest resident size seen (getrusage)."
   echo "GNU cat copies a file to a file inside the kernel (copy_file_range); the dd row"
   echo "shows a copy through user space with 64 KiB reads and writes for comparison."
+  echo "small-*: mostly small messages as a real folder holds them (1 to 64 KiB, 1% up to"
+  echo "1 MiB). image-start-*: a sparse disk image with a 200 KiB base at its start, whose"
+  echo "last message takes in the rest of the image; image-end-*: a sparse image whose first"
+  echo "header lies 64 MiB before its end. Copies of an image are written in full (holes"
+  echo "as zeros) by cat and mendrake alike; beyond a few GiB of dirty pages the kernel"
+  echo "holds both writers to the disk's pace."
   echo
   machine
   echo
