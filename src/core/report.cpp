@@ -12,6 +12,20 @@ namespace {
 constexpr uint32_t LogBufferSize = 65536;
 char LogBuffer[LogBufferSize];
 uint32_t LogFill = 0;
+// A write to the log failed: said once on the console, and the rest of the
+// run's log text is dropped, so the log holds what came before the loss
+// with no gap in it.
+bool LogLost = false;
+
+// Writes n bytes to the log. Returns 1, or 0 when the log has lost them.
+int WriteLog(const char* text, uint32_t n) {
+  if (LogLost) return 0;
+  if (Platform.Write(RunFiles.Log, text, n) == (int64_t)n) return 1;
+  int error = Platform.LastError();
+  LogLost = true;
+  ConsolePrint("Can't write log file %s error %d\n", RunState.LogPath, error);
+  return 0;
+}
 
 // Formats into a stack buffer, or a heap one when the text is longer.
 // Calls `sink` with the text and its length.
@@ -42,10 +56,10 @@ void ToConsole(const char* text, size_t n) { Platform.ConsoleWrite(text, n); }
 void ToError(const char* text, size_t n) { Platform.ErrorWrite(text, n); }
 
 void ToLog(const char* text, size_t n) {
-  if (RunFiles.Log == NoFile) return;
+  if (RunFiles.Log == NoFile || LogLost) return;
   if (LogFill + n > LogBufferSize) FlushLog();
   if (n >= LogBufferSize) {
-    Platform.Write(RunFiles.Log, text, (uint32_t)n);
+    WriteLog(text, (uint32_t)n);
     return;
   }
   memcpy(LogBuffer + LogFill, text, n);
@@ -96,9 +110,17 @@ void ErrorPrint(const char* format, ...) {
 int FlushLog(void) {
   uint32_t n = LogFill;
   LogFill = 0;
-  if (n == 0 || RunFiles.Log == NoFile) return 1;
-  return Platform.Write(RunFiles.Log, LogBuffer, n) == (int64_t)n;
+  if (RunFiles.Log == NoFile) return 1;
+  if (n == 0) return !LogLost;
+  return WriteLog(LogBuffer, n);
 }
+
+void StartLog(void) {
+  LogFill = 0;
+  LogLost = false;
+}
+
+int LogFailed(void) { return LogLost; }
 
 void FlushOutput(void) {
   FlushLog();

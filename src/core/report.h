@@ -18,7 +18,13 @@ void LogPrint(const char* format, ...) MENDRAKE_PRINTF(1, 2);
 void ReportPrint(const char* format, ...) MENDRAKE_PRINTF(1, 2);
 // To the error stream, at once (the companion programs' errors and progress).
 void ErrorPrint(const char* format, ...) MENDRAKE_PRINTF(1, 2);
-// Writes out what the log buffer holds. Returns 1, or 0 when the write failed.
+// Writes out what the log buffer holds. Returns 1, or 0 when the log has
+// lost a write. The first write that fails says "Can't write log file" on
+// the console; the log takes nothing more in this run.
 int FlushLog(void);
+// Before a new log is opened: forgets an earlier run's log text and loss.
+void StartLog(void);
+// 1 when a write to this run's log failed.
+int LogFailed(void);
 // Flushes the log and the console: before a pause and before the run ends.
 void FlushOutput(void);

@@ -4,6 +4,7 @@
 // for alignment.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/fs.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -41,19 +42,31 @@ OpenFile* Lookup(FileRef file) {
 }
 
 // Returns the descriptor, or -1. Directories are refused in every mode: they
-// are never a message base, a target or a log.
+// are never a message base, a target or a log. Nothing waits at the open: a
+// FIFO opened for reading does not wait for a writer (its size query fails
+// later), and one written to is opened write-only, so that it is refused
+// (ENXIO) while no reader holds it instead of filling up unread and blocking
+// the run, and a reader that goes away fails the writes (EPIPE). A FIFO is
+// never opened for direct transfers (on a pipe that means packets).
 int OpenDescriptor(const char* path, int flags) {
+  struct stat st;
+  if (stat(path, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    flags &= ~O_DIRECT;
+    if ((flags & O_ACCMODE) != O_RDONLY) flags = (flags & ~(O_ACCMODE | O_CREAT | O_TRUNC)) | O_WRONLY;
+  }
   int fd;
   do {
-    fd = open(path, flags | O_CLOEXEC, 0666);
+    fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
-  struct stat st;
   if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     close(fd);
     errno = EISDIR;
     return -1;
   }
+  // Transfers wait as usual once the file is open.
+  int now = fcntl(fd, F_GETFL);
+  if (now >= 0) fcntl(fd, F_SETFL, now & ~O_NONBLOCK);
   return fd;
 }
 
@@ -233,9 +246,95 @@ int PosixSameFile(const char* a, const char* b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// Until a canonical comparison is in place: the same existing file, or the
-// same text.
-int PosixSamePath(const char* a, const char* b) { return (*a && strcmp(a, b) == 0) || PosixSameFile(a, b); }
+// Room for a path made absolute and canonical.
+constexpr size_t PathRoom = PATH_MAX + 1;
+
+// Appends one component to the canonical path `out` (with `used` bytes):
+// "." stays, ".." goes up (never above "/"), a name is added behind a "/".
+// Returns false when the result would not fit.
+bool AddComponent(char* out, size_t* used, const char* name, size_t n) {
+  if (n == 1 && name[0] == '.') return true;
+  if (n == 2 && name[0] == '.' && name[1] == '.') {
+    char* slash = strrchr(out, '/');
+    *used = slash == out ? 1 : (size_t)(slash - out);
+    out[*used] = '\0';
+    return true;
+  }
+  size_t sep = out[*used - 1] == '/' ? 0 : 1;
+  if (*used + sep + n >= PathRoom) return false;
+  if (sep) out[(*used)++] = '/';
+  memcpy(out + *used, name, n);
+  *used += n;
+  out[*used] = '\0';
+  return true;
+}
+
+// The absolute, canonical form of a path whose file need not exist: the
+// longest existing part of its directory resolved by realpath (".", "..",
+// symbolic links), the missing rest taken as written (a directory that does
+// not exist is no link), and the last component as it stands. Returns false
+// for an empty path or one that does not fit.
+bool CanonicalPath(const char* path, char* out) {
+  char whole[PathRoom];
+  if (!*path) return false;
+  if (path[0] == '/') {
+    if (strlen(path) >= PathRoom) return false;
+    strcpy(whole, path);
+  } else {
+    if (!getcwd(whole, PathRoom)) return false;
+    size_t cwd = strlen(whole);
+    if (cwd + 1 + strlen(path) >= PathRoom) return false;
+    whole[cwd] = '/';
+    strcpy(whole + cwd + 1, path);
+  }
+  // The components: starts and lengths, empty ones (a doubled or trailing
+  // "/") left out.
+  const char* start[PathRoom / 2];
+  size_t length[PathRoom / 2];
+  size_t count = 0;
+  for (const char* p = whole; *p;) {
+    while (*p == '/') p++;
+    const char* q = p;
+    while (*q && *q != '/') q++;
+    if (q > p) {
+      start[count] = p;
+      length[count++] = (size_t)(q - p);
+    }
+    p = q;
+  }
+  // A last component "." or ".." names a directory: all of it is resolved.
+  size_t dirs = count;
+  if (count > 0) {
+    const char* last = start[count - 1];
+    bool dots = (length[count - 1] == 1 && last[0] == '.') ||
+                (length[count - 1] == 2 && last[0] == '.' && last[1] == '.');
+    if (!dots) dirs = count - 1;
+  }
+  // The longest leading part of the directory that realpath resolves.
+  size_t resolved = dirs;
+  for (;; resolved--) {
+    char prefix[PathRoom];
+    size_t end = resolved == 0 ? 0 : (size_t)(start[resolved - 1] + length[resolved - 1] - whole);
+    memcpy(prefix, whole, end);
+    prefix[end] = '\0';
+    if (end == 0) strcpy(prefix, "/");
+    if (realpath(prefix, out)) break;
+    if (resolved == 0) return false;
+  }
+  size_t used = strlen(out);
+  for (size_t k = resolved; k < count; k++)
+    if (!AddComponent(out, &used, start[k], length[k])) return false;
+  return true;
+}
+
+// The same existing file, or the same canonical name; where a name cannot
+// be made canonical, the same text.
+int PosixSamePath(const char* a, const char* b) {
+  if (PosixSameFile(a, b)) return 1;
+  char ca[PathRoom], cb[PathRoom];
+  if (CanonicalPath(a, ca) && CanonicalPath(b, cb)) return strcmp(ca, cb) == 0;
+  return *a && strcmp(a, b) == 0;
+}
 
 void PosixSleep(uint32_t milliseconds) {
   struct timespec t;

@@ -17,27 +17,13 @@ uint32_t PreviousPassSize = 0;
 
 const char* TargetName(void) { return RunState.TargetPath ? RunState.TargetPath : "(null)"; }
 
-// True when both paths name one file: the same existing file, or the same
-// text for a file that does not exist yet (the log would create it).
-bool SamePath(const char* a, const char* b) {
-  return (*a && strcmp(a, b) == 0) || Platform.SameFile(a, b);
-}
-
 int RefuseLog(void) {
   ConsolePrint("Can't create log file %s\nexiting...\n", RunState.LogPath);
   return ExitLogCreate;
 }
 
 int OpenLog(void) {
-  // The log is created before the source is opened: created over the source
-  // it would truncate the very file being rescued.
-  if (SamePath(RunState.LogPath, RunState.SourcePath)) return RefuseLog();
-  // A target that is the log or the source is refused now too, before the
-  // log creates or truncates anything.
-  if (!RunState.ListOnly && RunState.TargetPath &&
-      (SamePath(RunState.LogPath, RunState.TargetPath) ||
-       Platform.SameFile(RunState.TargetPath, RunState.SourcePath)))
-    return RefuseTarget();
+  StartLog();
   RunFiles.Log = Platform.Open(RunState.LogPath, OpenLogReplace, false);
   return RunFiles.Log == NoFile ? RefuseLog() : 0;
 }
@@ -54,9 +40,18 @@ int AllocateBuffers(void) {
 }
 
 int OpenAndMeasure(void) {
+  // The banner shows before any open, however the console is redirected.
+  Platform.ConsoleFlush();
+  // The refusals by path come before anything is opened or created: a log
+  // or a target over the source would truncate the very file being rescued,
+  // a log over a missing source would create it, a log and a target in one
+  // file would mix them.
+  if (RunState.LogPath && Platform.SamePath(RunState.LogPath, RunState.SourcePath)) return RefuseLog();
+  if (!RunState.ListOnly && RunState.TargetPath && TargetMeetsSourceOrLog()) return RefuseTarget();
+  // A source that cannot be opened ends the run before the log is created.
   int code = 0;
-  if (RunState.LogPath && (code = OpenLog()) != 0) return code;
   if ((code = OpenSourceFile()) != 0) return code;
+  if (RunState.LogPath && (code = OpenLog()) != 0) return code;
   if (!RunState.ListOnly && (code = OpenTargetFile()) != 0) return code;
   if ((code = AllocateBuffers()) != 0) return code;
   int64_t size = QueryFileSize(RunFiles.Source, &RunFiles.SourceIsBlockDevice);
@@ -131,17 +126,19 @@ int PassesAndEnd(void) {
   DotStep = S / 50 ? S / 50 : 1;
   LastDot = UINT32_MAX;
   int code = ReadSource(RecoveryHooks);
-  if (code == ExitReadFailed) {
-    ConsoleText("Stop on output error\n");
-    PrintSummary();
-    return ExitReadFailed;
-  }
   if (code == ExitBeyondEnd) {
     ConsolePrint("Can't copy file tail (%" PRId64 " bytes)\n", S - RunState.StartOffset);
     return ExitBeyondEnd;
   }
-  if (code != 0) return code;
+  if (code != 0 && code != ExitReadFailed) return code;
+  // The writer has finished (a failed read flushes what was read before it):
+  // the target ends where its writes ended. A log that failed says so before
+  // the closing lines.
+  CutTarget();
+  FlushLog();
+  if (code == ExitReadFailed) ConsoleText("Stop on output error\n");
   PrintSummary();
+  if (code == ExitReadFailed) return code;
   return OutputBlock.any_failed ? ExitWriteFailed : ExitDone;
 }
 
@@ -189,5 +186,8 @@ int DriveRun(void) {
   int code = OpenAndMeasure();
   if (code == 0) code = PassesAndEnd();
   FlushOutput();
+  // A log that lost lines ends a run that was otherwise whole with the log's
+  // code; a failed write or read says more and keeps its own.
+  if (code == ExitDone && LogFailed()) code = ExitLogCreate;
   return code;
 }

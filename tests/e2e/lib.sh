@@ -75,3 +75,16 @@ finish() {
   echo "$PASSED passed, $FAILED failed"
   [ "$FAILED" -eq 0 ]
 }
+
+# tbb_message TEXT: one message as a base holds it, on standard output: its
+# 48-byte header (signature, header length 48, the text's length at offset
+# 36), then TEXT byte for byte.
+tbb_message() {
+  local LC_ALL=C n
+  n=${#1}
+  printf '!\t\x70\x19\x30\0\0\0'
+  head -c 28 /dev/zero
+  printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((n & 255)) $((n >> 8 & 255)) $((n >> 16 & 255)) $((n >> 24)))"
+  head -c 8 /dev/zero
+  printf '%s' "$1"
+}
