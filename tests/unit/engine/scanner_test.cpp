@@ -443,18 +443,19 @@ TEST_F(Scanner, RepairedLengthIsSetWhereverTheHeaderWent) {
   // Headers at 0 (still in the block when repaired); 65,498 (its length
   // field spans the end of the first 64 KiB block); 73,690 (its field spans
   // a 4 KiB piece's end, and 3 MiB of text follow); a last message that ends
-  // the base on a multiple of 64 KiB.
+  // the base on a multiple of 64 KiB, its length running past the end. Each
+  // wrong length differs from the right one in all four bytes.
   auto build = [](int64_t wrong_by) {
     Base b;
-    b.Msg(Text("Subject: a", 65498 - 48), wrong_by).Msg(Text("Subject: b", 73690 - 65498 - 48), -wrong_by);
+    b.Msg(Text("Subject: a", 65498 - 48), wrong_by).Msg(Text("Subject: b", 73690 - 65498 - 48), wrong_by);
     b.Msg(Text("Subject: c", 3 << 20), wrong_by);
     size_t end = (b.bytes.size() + 48 + 1000 + 65535) / 65536 * 65536;
-    return b.Msg(Text("Subject: d", end - b.bytes.size() - 48));
+    return b.Msg(Text("Subject: d", end - b.bytes.size() - 48), wrong_by);
   };
-  Base damaged = build(9), fixed = build(0);
+  Base damaged = build(0x01020305), fixed = build(0);
   ASSERT_EQ(0u, damaged.bytes.size() % 65536);
   std::string broken;
-  for (size_t k = 0; k < 3; k++)
+  for (size_t k = 0; k < 4; k++)
     broken += "Achtung! broken MsgLength " + std::to_string(damaged.Length(k)) + ", should be " +
               std::to_string(fixed.Length(k)) + "\n";
   auto warnings = [](const std::string& report) {
@@ -483,8 +484,9 @@ TEST_F(Scanner, RepairedLengthIsSetWhereverTheHeaderWent) {
   EXPECT_TRUE(fixed.bytes == MemGet("dst")) << "unbuffered";
 
   // The writer gave up at the second block, half of which reached the disk;
-  // the repairs that follow change no byte past what the target holds, and
-  // what it holds is what the whole-message run wrote there.
+  // the repairs that follow (the last one of a header that was dropped)
+  // change no byte past what the target holds, and what it holds is what
+  // the whole-message run wrote there.
   MemFaults fail;
   fail.write_fail_offset = 65536;
   fail.write_short = true;
