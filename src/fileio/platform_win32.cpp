@@ -13,11 +13,12 @@
 // name converts back to the same UTF-16 for CreateFileW. On a console the
 // text is converted back to UTF-16 and shown with WriteConsoleW.
 //
-// Console output, both profiles: lines end with CR LF, as the C runtime's
-// text mode writes them. On a console every text is shown at once; when
-// standard output is redirected the bytes (UTF-8 in the wide profile, the
-// ANSI bytes in the legacy one) are buffered and written as they stand, so a
-// redirected run writes what the Linux build writes with CR before each LF.
+// Console output and the error stream, both profiles: lines end with CR LF,
+// as the C runtime's text mode writes them. On a console every text is shown
+// at once; when standard output is redirected the bytes (UTF-8 in the wide
+// profile, the ANSI bytes in the legacy one) are buffered and written as they
+// stand, so a redirected run writes what the Linux build writes with CR
+// before each LF. The error stream is written at once, redirected or not.
 //
 // Unbuffered access is FILE_FLAG_NO_BUFFERING. The pass buffer and the output
 // block are aligned by the caller; a read that the system refuses for its
@@ -195,7 +196,7 @@ char* CopyText(const char* text) {
   return out;
 }
 
-bool Wide(void) { return Profile != ProfileLegacy; }
+bool Wide(void) { return PlatformProfile() != ProfileLegacy; }
 
 // ---------------------------------------------------------------------------
 // Files.
@@ -448,31 +449,209 @@ int WinSameFile(const char* a, const char* b) {
 
 void WinSleep(uint32_t milliseconds) { Sleep(milliseconds); }
 
+// A name in the device namespace with nothing after the device: a volume
+// ("\\.\C:", "\\?\Volume{...}") or a disk ("\\.\PhysicalDrive0"). Such a
+// handle also reports FILE_TYPE_DISK, but it is never cut.
+template <typename C>
+bool NamesDevice(const C* path) {
+  if (!path) return false;
+  bool slash0 = path[0] == '\\' || path[0] == '/';
+  bool slash1 = path[1] == '\\' || path[1] == '/';
+  if (!slash0 || !slash1 || (path[2] != '.' && path[2] != '?') || (path[3] != '\\' && path[3] != '/'))
+    return false;
+  for (const C* p = path + 4; *p; p++)
+    if (*p == '\\' || *p == '/') return false;
+  return true;
+}
+
+// Cuts a file on a disk to size bytes. Moves with SetFilePointer, which the
+// 9x family has as well (SetFilePointerEx is missing there and would keep the
+// executable from loading); the position is put back where it was, as
+// ftruncate leaves it.
+int WinTruncate(FileRef file, int64_t size) {
+  OpenFile* f = Lookup(file);
+  DISK_GEOMETRY g;
+  if (!f || size < 0 || GetFileType(f->handle) != FILE_TYPE_DISK || NamesDevice(f->narrow_path) ||
+      NamesDevice(f->wide_path) || AskGeometry(f->handle, &g))
+    return 0;
+  int64_t position = 0;
+  if (!MoveHandle(f->handle, 0, FILE_CURRENT, &position)) return 0;
+  bool cut = MoveHandle(f->handle, size, FILE_BEGIN, nullptr);
+  if (cut && !SetEndOfFile(f->handle)) {
+    LastErrorCode = (int)GetLastError();
+    cut = false;
+  }
+  MoveHandle(f->handle, position, FILE_BEGIN, nullptr);
+  return cut ? 1 : 0;
+}
+
+int WinMakeDirectory(const char* path) {
+  wchar_t* wide = nullptr;
+  if (Wide() && !(wide = PathToWide(path))) {
+    LastErrorCode = ERROR_NOT_ENOUGH_MEMORY;
+    return 0;
+  }
+  BOOL made = wide ? CreateDirectoryW(wide, nullptr) : CreateDirectoryA(path, nullptr);
+  DWORD error = made ? NO_ERROR : GetLastError();
+  DWORD attributes = made ? 0 : wide ? GetFileAttributesW(wide) : GetFileAttributesA(path);
+  WinRelease(wide);
+  if (made) return 1;
+  // An existing directory is what was asked for; an existing file is not.
+  if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return 1;
+  LastErrorCode = (int)error;
+  return 0;
+}
+
+// File times count 100-nanosecond steps from 1601; Unix seconds from 1970.
+constexpr int64_t SecondsFrom1601To1970 = 11644473600LL;
+
+int WinSetModifiedTime(FileRef file, int64_t seconds) {
+  OpenFile* f = Lookup(file);
+  if (!f) return 0;
+  if (seconds < -SecondsFrom1601To1970 || seconds > INT64_MAX / 10000000 - SecondsFrom1601To1970) {
+    LastErrorCode = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  uint64_t steps = (uint64_t)(seconds + SecondsFrom1601To1970) * 10000000u;
+  FILETIME when;
+  when.dwLowDateTime = (DWORD)steps;
+  when.dwHighDateTime = (DWORD)(steps >> 32);
+  if (!SetFileTime(f->handle, nullptr, nullptr, &when)) {
+    LastErrorCode = (int)GetLastError();
+    return 0;
+  }
+  return 1;
+}
+
+// A path made absolute by the system ("." and ".." resolved, "/" as "\"),
+// as UTF-16: the legacy profile's ANSI text is widened through its code
+// page. Null when the system cannot make it.
+wchar_t* FullPath(const char* path) {
+  if (!*path) return nullptr;
+  wchar_t* full = nullptr;
+  if (Wide()) {
+    wchar_t* wide = PathToWide(path);
+    if (!wide) return nullptr;
+    // The first call tells the room needed, the second fills it and
+    // answers the length made: 0 or more than the room is a failure.
+    DWORD need = GetFullPathNameW(wide, 0, nullptr, nullptr);
+    full = need ? (wchar_t*)WinAllocate((need + 1) * sizeof(wchar_t), sizeof(wchar_t)) : nullptr;
+    DWORD made = full ? GetFullPathNameW(wide, need + 1, full, nullptr) : 0;
+    if (full && (made == 0 || made > need)) {
+      WinRelease(full);
+      full = nullptr;
+    }
+    WinRelease(wide);
+    return full;
+  }
+  DWORD need = GetFullPathNameA(path, 0, nullptr, nullptr);
+  char* narrow = need ? (char*)WinAllocate(need + 1, 1) : nullptr;
+  DWORD made = narrow ? GetFullPathNameA(path, need + 1, narrow, nullptr) : 0;
+  if (made > 0 && made <= need) {
+    int units = MultiByteToWideChar(CP_ACP, 0, narrow, -1, nullptr, 0);
+    full = units > 0 ? (wchar_t*)WinAllocate((size_t)units * sizeof(wchar_t), sizeof(wchar_t)) : nullptr;
+    if (full && MultiByteToWideChar(CP_ACP, 0, narrow, -1, full, units) != units) {
+      WinRelease(full);
+      full = nullptr;
+    }
+  }
+  WinRelease(narrow);
+  return full;
+}
+
+// The upper-case form of a UTF-16 unit for comparing names where the system
+// has no ordinal comparison (before Vista): a simple fold of ASCII and the
+// Latin-1 letters (U+00E0 to U+00FE but the division sign, and U+00FF), the
+// letters of the Western European code pages; every other unit compares as
+// it stands.
+wchar_t FoldUnit(wchar_t c) {
+  if (c >= L'a' && c <= L'z') return (wchar_t)(c - 0x20);
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return (wchar_t)(c - 0x20);
+  if (c == 0xFF) return (wchar_t)0x178;
+  return c;
+}
+
+typedef int(WINAPI* OrdinalComparison)(LPCWCH, int, LPCWCH, int, BOOL);
+
+// Compares two names as the file system does: CompareStringOrdinal with
+// case ignored (Vista and later, looked up at run time so that the
+// executable loads everywhere), else the simple fold above.
+bool SameName(const wchar_t* a, const wchar_t* b) {
+  static OrdinalComparison compare =
+      (OrdinalComparison)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "CompareStringOrdinal");
+  if (compare) return compare(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+  for (; *a && *b; a++, b++)
+    if (FoldUnit(*a) != FoldUnit(*b)) return false;
+  return *a == *b;
+}
+
+// One file under two names: the same existing file, or, whether or not it
+// exists yet, the same absolute name once case is set aside.
+int WinSamePath(const char* a, const char* b) {
+  if (!a || !b) return 0;
+  if (WinSameFile(a, b)) return 1;
+  wchar_t* full_a = FullPath(a);
+  wchar_t* full_b = FullPath(b);
+  bool same = full_a && full_b && SameName(full_a, full_b);
+  WinRelease(full_a);
+  WinRelease(full_b);
+  return same ? 1 : 0;
+}
+
 // ---------------------------------------------------------------------------
-// Console.
+// Console and error stream.
 
 constexpr size_t ConsoleBufferSize = 65536;
 char ConsoleBuffer[ConsoleBufferSize];
 size_t ConsoleFill = 0;
-HANDLE Output = INVALID_HANDLE_VALUE;
-bool OutputIsConsole = false;
 
-void WriteBytes(const char* text, size_t n) {
+// A standard handle and whether it is a console window. Only a console
+// answers GetConsoleMode: a pipe or a file never does, so redirected output
+// is never taken for a terminal.
+struct Stream {
+  HANDLE handle;
+  bool console;
+};
+Stream Output = {INVALID_HANDLE_VALUE, false};
+Stream ErrorStream = {INVALID_HANDLE_VALUE, false};
+bool StreamsKnown = false;
+
+Stream TakeStream(DWORD which) {
+  Stream s = {GetStdHandle(which), false};
+  DWORD mode = 0;
+  s.console = s.handle != INVALID_HANDLE_VALUE && s.handle != nullptr && GetConsoleMode(s.handle, &mode) != 0;
+  return s;
+}
+
+// The standard handles are looked at once, on first use: a companion that
+// writes before PlatformStart still reaches its console.
+void KnowStreams(void) {
+  if (StreamsKnown) return;
+  Output = TakeStream(STD_OUTPUT_HANDLE);
+  ErrorStream = TakeStream(STD_ERROR_HANDLE);
+  StreamsKnown = true;
+}
+
+bool Usable(const Stream& s) { return s.handle != INVALID_HANDLE_VALUE && s.handle != nullptr; }
+
+void WriteBytes(HANDLE h, const char* text, size_t n) {
   while (n > 0) {
     DWORD put = 0;
     // A closed console must not stop the recovery.
-    if (!WriteFile(Output, text, (DWORD)n, &put, nullptr) || put == 0) return;
+    if (!WriteFile(h, text, (DWORD)n, &put, nullptr) || put == 0) return;
     text += put;
     n -= put;
   }
 }
 
-// Shows text on the console at once: UTF-16 in the wide profile, the narrow
+// Shows text on a console at once: UTF-16 in the wide profile, the narrow
 // bytes in the legacy one.
-void ShowOnConsole(const char* text, size_t n) {
+void ShowOnConsole(HANDLE h, const char* text, size_t n) {
   if (!Wide()) {
     DWORD put = 0;
-    if (!WriteConsoleA(Output, text, (DWORD)n, &put, nullptr)) WriteBytes(text, n);
+    if (!WriteConsoleA(h, text, (DWORD)n, &put, nullptr)) WriteBytes(h, text, n);
     return;
   }
   wchar_t small[1024];
@@ -480,34 +659,45 @@ void ShowOnConsole(const char* text, size_t n) {
   if (!wide) return;
   size_t units = Utf8ToWide(text, n, wide);
   DWORD put = 0;
-  WriteConsoleW(Output, wide, (DWORD)units, &put, nullptr);
+  WriteConsoleW(h, wide, (DWORD)units, &put, nullptr);
   if (wide != small) WinRelease(wide);
 }
 
 void WinConsoleFlush(void) {
-  WriteBytes(ConsoleBuffer, ConsoleFill);
+  KnowStreams();
+  if (Usable(Output)) WriteBytes(Output.handle, ConsoleBuffer, ConsoleFill);
   ConsoleFill = 0;
 }
 
-// Takes n bytes whose line feeds are already CR LF.
+// Takes n bytes of standard output whose line feeds are already CR LF.
 void Emit(const char* text, size_t n) {
-  if (OutputIsConsole) {
-    ShowOnConsole(text, n);
+  if (Output.console) {
+    ShowOnConsole(Output.handle, text, n);
     return;
   }
   if (ConsoleFill + n > ConsoleBufferSize) WinConsoleFlush();
   if (n >= ConsoleBufferSize) {
-    WriteBytes(text, n);
+    WriteBytes(Output.handle, text, n);
     return;
   }
   memcpy(ConsoleBuffer + ConsoleFill, text, n);
   ConsoleFill += n;
 }
 
-// Writes text with every LF as CR LF. The text is converted whole, so that
-// a character is never cut in two on its way to a console.
-void WinConsoleWrite(const char* text, size_t n) {
-  if (Output == INVALID_HANDLE_VALUE || Output == nullptr) return;
+// The error stream is never buffered: an error or a percentage shows at once.
+void EmitError(const char* text, size_t n) {
+  if (ErrorStream.console) {
+    ShowOnConsole(ErrorStream.handle, text, n);
+  } else {
+    WriteBytes(ErrorStream.handle, text, n);
+  }
+}
+
+// Hands text to emit with every LF as CR LF, as the C runtime's text mode
+// writes both standard streams. The text is converted whole, so that a
+// character is never cut in two on its way to a console.
+void PutLines(const char* text, size_t n, void (*emit)(const char*, size_t)) {
+  if (n == 0) return;
   char small[1024];
   char* out = 2 * n <= sizeof small ? small : (char*)WinAllocate(2 * n, 1);
   if (!out) return;
@@ -516,8 +706,23 @@ void WinConsoleWrite(const char* text, size_t n) {
     if (text[k] == '\n') out[fill++] = '\r';
     out[fill++] = text[k];
   }
-  Emit(out, fill);
+  emit(out, fill);
   if (out != small) WinRelease(out);
+}
+
+void WinConsoleWrite(const char* text, size_t n) {
+  KnowStreams();
+  if (Usable(Output)) PutLines(text, n, Emit);
+}
+
+void WinErrorWrite(const char* text, size_t n) {
+  KnowStreams();
+  if (Usable(ErrorStream)) PutLines(text, n, EmitError);
+}
+
+int WinIsTerminal(int stream) {
+  KnowStreams();
+  return (stream == 2 ? ErrorStream : Output).console ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -539,15 +744,15 @@ PlatformOps Platform = {
     WinOpen,  WinClose,         WinSeek,     WinSeekEnd, WinRead,
     WinWrite, WinLastError,     WinDriveGeometry, WinSameFile, WinSleep,
     WinConsoleWrite, WinConsoleFlush, WinAllocate, WinRelease,
+    WinTruncate, WinErrorWrite, WinIsTerminal, WinMakeDirectory, WinSetModifiedTime,
+    WinSamePath,
 };
 
 void PlatformStart(void) {
   // No "insert a disk" or "cannot read drive" boxes: a failure is a message.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-  Output = GetStdHandle(STD_OUTPUT_HANDLE);
-  DWORD mode = 0;
-  OutputIsConsole = Output != INVALID_HANDLE_VALUE && Output != nullptr &&
-                    GetConsoleMode(Output, &mode) != 0;
+  StreamsKnown = false;
+  KnowStreams();
   ConsoleFill = 0;
   PlatformProfile();
 }
@@ -559,9 +764,13 @@ int PlatformProfile(void) {
 
 const char* PlatformCommandLine(void) { return GetCommandLineA(); }
 
+// In the legacy profile the list stays the C runtime's, ANSI texts as that
+// profile's narrow file calls take them (UTF-8 would name other files there).
+// The programs themselves split the narrow command line in that profile.
 void PlatformArgumentList(int argc, char** argv, int* count, char*** args) {
   *count = argc;
   *args = argv;
+  if (!Wide()) return;
   SplitterFunction split = SystemSplitter();
   if (!split) return;
   int n = 0;

@@ -9,25 +9,35 @@
 #     .exe through console_filter.sh, which checks that every line ends with
 #     CR LF and, in the legacy profile, that the 9x warning follows the
 #     banner, and hands the scripts the text the Linux build prints. A script that
-#     needs what only Linux has (loop devices, /dev/full, strace) is skipped
-#     with its reason; a script can also name its own reason with a line
-#     "# windows-skip: REASON".
+#     needs what only Linux has (loop devices, strace) is skipped with its
+#     reason; a script can also name its own reason with a line
+#     "# windows-skip: REASON". MENDRAKE_WINDOWS (the profile) tells a script
+#     that it runs here: one that uses /dev/full runs only when it reads it
+#     (Windows has its own error code for a full disk).
 #   - test_windows.sh compares the .exe with the Linux build run for run: exact
 #     console bytes with CR LF, exit codes, every file written.
+#   - the companions' scripts (e2e/test_check.sh, e2e/test_export.sh) run
+#     against mendrake-check.exe and mendrake-export.exe (MENDRAKE_CHECK,
+#     MENDRAKE_EXPORT).
 #
-# The release is the 32-bit build-win32/mendrake.exe. Where this machine
-# cannot run 32-bit programs (a kernel without 32-bit support: Wine's 32-bit
-# loader fails with "Exec format error"), the same sources are built for
-# x86-64 (build-win64/mendrake.exe) and that executable is run with Wine's
-# 64-bit loader instead; the closing lines say which one ran.
+# The release is the 32-bit build-win32/*.exe. Where this machine cannot run
+# 32-bit programs (a kernel without 32-bit support: Wine's 32-bit loader fails
+# with "Exec format error"), the same sources are built for x86-64
+# (build-win64/*.exe) and those are run with Wine's 64-bit loader instead: a
+# line starting with "WARNING:" says so where it happens and again in the
+# closing lines.
 #
-# Needs: wine (or wine64), the MinGW-w64 compilers, and the native build
-# (BUILD, default build/) for tbbgen and the Linux reference.
+# Needs: wine and wine32:i386 (or wine64 alone), the MinGW-w64 compilers, and
+# the native build (BUILD, default build/) for tbbgen and the Linux reference.
+# WINDOWS_BUILD and WINDOWS_BUILD64 name other folders for the .exe files.
 set -u
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${BUILD:-$ROOT/build}
 case "$BUILD" in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
-EXE32=$ROOT/build-win32/mendrake.exe
+WIN32_DIR=${WINDOWS_BUILD:-$ROOT/build-win32}
+WIN64_DIR=${WINDOWS_BUILD64:-$ROOT/build-win64}
+PROGRAMS="mendrake mendrake-check mendrake-export"
+EXE32=$WIN32_DIR/mendrake.exe
 export TBBGEN=$BUILD/tbbgen
 export LINUX_MENDRAKE=$BUILD/mendrake
 export MENDRAKE_FAULTS_BIN=$BUILD/tests/mendrake-faults
@@ -45,23 +55,38 @@ bad() {
   echo "FAIL: $*"
 }
 
-for f in "$TBBGEN" "$LINUX_MENDRAKE" "$EXE32"; do
+for f in "$TBBGEN" "$LINUX_MENDRAKE"; do
   [ -x "$f" ] || { echo "missing $f: run 'make build windows' first"; exit 1; }
 done
 
-# The release executable: 32-bit, nothing needed beyond the system's DLLs.
-if objdump -f "$EXE32" 2>/dev/null | grep -q 'file format pei-i386' ||
-  i686-w64-mingw32-objdump -f "$EXE32" | grep -q 'file format pei-i386'; then
-  PASSED=$((PASSED + 1))
-else
-  bad "$EXE32 is not a 32-bit Windows executable"
-fi
-DLLS=$(i686-w64-mingw32-objdump -p "$EXE32" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
-if [ "$DLLS" = "kernel32.dll msvcrt.dll " ]; then
-  PASSED=$((PASSED + 1))
-else
-  bad "$EXE32 imports $DLLS(expected kernel32.dll and msvcrt.dll alone)"
-fi
+# The release executables: 32-bit, large-address-aware (a 64-bit Windows
+# gives them 4 GB of address space instead of 2), nothing needed beyond the
+# system's DLLs.
+for program in $PROGRAMS; do
+  exe=$WIN32_DIR/$program.exe
+  if [ ! -f "$exe" ]; then
+    bad "missing $exe: run 'make windows' first"
+    continue
+  fi
+  headers=$(i686-w64-mingw32-objdump -p -f "$exe")
+  if grep -q 'file format pei-i386' <<<"$headers"; then
+    PASSED=$((PASSED + 1))
+  else
+    bad "$exe is not a 32-bit Windows executable"
+  fi
+  if grep -qx $'\tlarge address aware' <<<"$headers"; then
+    PASSED=$((PASSED + 1))
+  else
+    bad "$exe is not large address aware"
+  fi
+  DLLS=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+  if [ "$DLLS" = "kernel32.dll msvcrt.dll " ]; then
+    PASSED=$((PASSED + 1))
+  else
+    bad "$exe imports $DLLS(expected kernel32.dll and msvcrt.dll alone)"
+  fi
+done
+[ -f "$EXE32" ] || { echo "$PASSED passed, $FAILED failed"; exit 1; }
 
 # Wine's loaders: the wrapper (32-bit where it can) and the 64-bit one.
 WINE=$(command -v wine || true)
@@ -101,38 +126,42 @@ note "making a Wine prefix with $RUNNER"
 }
 # One server for the whole run: every start of the tool is then quick.
 [ -n "$SERVER" ] && "$SERVER" -p
+note "prefix ready after $SECONDS s"
 
 # starts_up EXE RUNNER: 0 when the executable prints the banner under Wine.
 starts_up() { "$2" "$1" 2>&1 | grep -q '^Quillbase recovery utility'; }
 
-EXE=$EXE32
+DIR=$WIN32_DIR
+FALLBACK=
 if starts_up "$EXE32" "$RUNNER"; then
   note "running the 32-bit $EXE32"
 else
   why=$("$RUNNER" "$EXE32" 2>&1 | head -2 | tr '\n' ' ')
   [ -x /usr/lib/wine/wine ] && why="$why; Wine's 32-bit loader: $(/usr/lib/wine/wine --version 2>&1 | head -1)"
-  note "the 32-bit executable cannot run here ($why)"
+  FALLBACK="WARNING: the 32-bit release was NOT run: this machine cannot start 32-bit programs ($why); the same sources ran as a 64-bit build instead"
+  echo "$FALLBACK"
   if [ -z "$LOADER64" ]; then
     bad "no 64-bit Wine to fall back to (Debian: wine64)"
     echo "$PASSED passed, $FAILED failed"
     exit 1
   fi
   note "building the same sources for x86-64 and running that under $LOADER64"
-  bash "$ROOT/tools/windows/build.sh" x86_64 >"$TMP/build64.log" 2>&1 || {
+  WINDOWS_BUILD=$WIN64_DIR bash "$ROOT/tools/windows/build.sh" x86_64 >"$TMP/build64.log" 2>&1 || {
     cat "$TMP/build64.log"
     bad "the x86-64 build failed"
     echo "$PASSED passed, $FAILED failed"
     exit 1
   }
-  EXE=$ROOT/build-win64/mendrake.exe
+  DIR=$WIN64_DIR
   RUNNER=$LOADER64
-  starts_up "$EXE" "$RUNNER" || bad "$EXE does not start under $RUNNER either"
+  starts_up "$DIR/mendrake.exe" "$RUNNER" || bad "$DIR/mendrake.exe does not start under $RUNNER either"
 fi
-export MENDRAKE=$EXE
+EXE=$DIR/mendrake.exe
+export MENDRAKE=$EXE MENDRAKE_CHECK=$DIR/mendrake-check.exe MENDRAKE_EXPORT=$DIR/mendrake-export.exe
 
 # run_script NAME SCRIPT: runs one script, adds its closing line's counts.
 run_script() {
-  local out=$TMP/script.out
+  local out=$TMP/script.out start=$SECONDS
   PROFILE=$PROFILE bash "$2" >"$out" 2>&1
   local rc=$?
   local line
@@ -146,7 +175,7 @@ run_script() {
   f=${f%% failed*}
   PASSED=$((PASSED + p))
   FAILED=$((FAILED + f))
-  echo "   $1 ($PROFILE): $line"
+  echo "   $1 ($PROFILE): $line ($((SECONDS - start)) s)"
   if [ "$rc" -ne 0 ] && [ "$f" -eq 0 ]; then bad "$1 ($PROFILE): exit $rc"; fi
 }
 
@@ -155,16 +184,29 @@ declare -A KNOWN_SKIPS=(
   [test_hostile.sh]="measures the Linux process's memory with /usr/bin/time (without MENDRAKE_WRAP) and passes 10,000 arguments, about 40,000 characters, over the 32,767 of a Windows command line; its paths with spaces and non-ASCII names run in windows/test_windows.sh"
 )
 
+# The companions' scripts: run in the wide profile against the companions'
+# .exe files, whatever they use, so that a Windows difference shows as a
+# failure until the script names it (MENDRAKE_WINDOWS) or skips it.
+COMPANION_SCRIPTS=" test_check.sh test_export.sh "
+
 # skip_reason SCRIPT: why a shared script cannot run under Wine, if it can't.
+# A script that reads MENDRAKE_WINDOWS (the profile, set for every script run
+# here) tells its Windows differences itself, /dev/full's error code among
+# them.
 skip_reason() {
-  local own
+  local own name
+  name=$(basename "$1")
   own=$(sed -n 's/^# windows-skip: *//p' "$1" | head -1)
   if [ -n "$own" ]; then
     echo "$own"
-  elif [ -n "${KNOWN_SKIPS[$(basename "$1")]:-}" ]; then
-    echo "${KNOWN_SKIPS[$(basename "$1")]}"
-  elif grep -qE 'losetup|/dev/full|strace' "$1"; then
-    echo "uses what only Linux has (loop devices, /dev/full, strace)"
+  elif [[ "$COMPANION_SCRIPTS" == *" $name "* ]]; then
+    [ "$PROFILE" = legacy ] && echo "the companions are tested in the wide profile"
+  elif [ -n "${KNOWN_SKIPS[$name]:-}" ]; then
+    echo "${KNOWN_SKIPS[$name]}"
+  elif grep -qE 'losetup|strace' "$1"; then
+    echo "uses what only Linux has (loop devices, strace)"
+  elif grep -q '/dev/full' "$1" && ! grep -q 'MENDRAKE_WINDOWS' "$1"; then
+    echo "expects Linux's error code for /dev/full"
   fi
 }
 
@@ -173,6 +215,7 @@ for PROFILE in wide legacy; do
     "$RUNNER" reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null 2>&1
   fi
   export MENDRAKE_WRAP="bash $ROOT/tests/windows/console_filter.sh $PROFILE $RUNNER"
+  export MENDRAKE_WINDOWS=$PROFILE
   # The profile must be the one asked for: the 9x warning tells.
   warned=$("$RUNNER" "$EXE" 2>/dev/null | grep -c '^Warning: running under Windows 9x family')
   if { [ "$PROFILE" = legacy ] && [ "$warned" = 1 ]; } || { [ "$PROFILE" = wide ] && [ "$warned" = 0 ]; }; then
@@ -195,6 +238,7 @@ for PROFILE in wide legacy; do
   MENDRAKE_WRAP=$RUNNER run_script windows/test_windows.sh "$ROOT/tests/windows/test_windows.sh"
 done
 
-note "ran $EXE under $RUNNER"
+note "ran $DIR/{$(echo $PROGRAMS | tr ' ' ',')}.exe under $RUNNER in $SECONDS s"
+[ -n "$FALLBACK" ] && echo "$FALLBACK"
 echo "$PASSED passed, $FAILED failed, $SKIPPED skipped"
 [ "$FAILED" -eq 0 ]

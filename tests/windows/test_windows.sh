@@ -41,16 +41,22 @@ expected() {
   EXTRA="$extra" perl -0777 -pe 's/\A([^\n]*\n[^\n]*\n)/$1$ENV{EXTRA}/; s/\n/\r\n/g' "$1"
 }
 
-# same NAME NOCACHE ARGS...: one run of each build, compared in full.
+# same NAME NOCACHE ARGS...: one run of each build, compared in full. When
+# the array WINDOWS_ARGS is set, the .exe gets those arguments instead (the
+# same files named the Windows way), and the array is emptied.
+WINDOWS_ARGS=()
 same() {
   local name=$1 nocache=$2
   shift 2
+  local win_args=("$@")
+  [ ${#WINDOWS_ARGS[@]} -gt 0 ] && win_args=("${WINDOWS_ARGS[@]}")
+  WINDOWS_ARGS=()
   rm -rf lin win
   setup lin
   setup win
   (cd lin && "$LINUX_MENDRAKE" "$@" >../lin.out 2>/dev/null)
   local lrc=$?
-  (cd win && $MENDRAKE_WRAP "$MENDRAKE" "$@" >../win.out 2>/dev/null)
+  (cd win && $MENDRAKE_WRAP "$MENDRAKE" "${win_args[@]}" >../win.out 2>/dev/null)
   local wrc=$?
   expected lin.out "$nocache" >want.out
   if cmp -s want.out win.out; then
@@ -95,6 +101,10 @@ same "target is the source" 0 damaged.tbb ./damaged.tbb
 same "target is a hard link to the source" 0 damaged.tbb link.tbb
 same "log is the target" 0 -L out.tbb damaged.tbb out.tbb
 same "log is the source" 0 -L damaged.tbb -l damaged.tbb
+# A name that does not exist yet names the same file in another case,
+# through "..", with "\" for "/": refused before the log is created.
+WINDOWS_ARGS=(-L 'sub\..\NEW.Log' damaged.tbb new.log)
+same "log is the target, named in other case" 0 -L sub/../new.log damaged.tbb new.log
 
 # On a console (a terminal that Wine's console serves) the text goes out
 # through the console calls, WriteConsoleW in the wide profile. The
@@ -114,6 +124,16 @@ if command -v script >/dev/null; then
   expect_eq "console: text" "$(expected lin.out 0 | plain)" "$(plain <win.tty)"
   expect_eq "console: exit code" "$lrc" "$wrc"
   if diff -r lin win >/dev/null; then pass; else fail "console: files differ"; fi
+  # The list itself on the console: first lines with control bytes (an
+  # escape sequence among them) show them as dots, as on a Linux terminal;
+  # redirected, the runs above keep the bytes.
+  perl -e 'for ("Subject: bell\a esc\e[7m del\x7f", "From: nul\x01\x02\x1f end") {
+             print pack("a4 V x12 V x12 V x4 V", "!\tp\x19", 48, 0, length($_) + 2, 0), "$_\r\n" }' >ctl.tbb
+  (script -qec "$LINUX_MENDRAKE -l ctl.tbb" /dev/null >lin.tty)
+  (script -qec "$MENDRAKE_WRAP $MENDRAKE -l ctl.tbb" /dev/null >win.tty)
+  plain <lin.tty >lin.out
+  expect_eq "console: list with control bytes" "$(expected lin.out 0 | plain)" "$(plain <win.tty)"
+  grep -q 'bell. esc.\[7m del.$' lin.out && pass || fail "console: the Linux build shows no dots on a terminal"
 else
   echo "SKIP: no 'script' command to give Wine a terminal: console output not checked"
 fi
@@ -129,5 +149,18 @@ for size in $((3 * GiB)) $((3 * GiB + 1000)); do
   same "sparse source of $size bytes, listed" $nocache -l -d+ seek=$((3 * GiB - 2000000)) ../big.tbb
   rm -f big.tbb
 done
+
+# Two messages 1 GiB apart (a sparse gap): the first one's length is
+# repaired in the target after the whole gap has been written, so the
+# repair seeks back over 1 GiB, from a 32-bit process in the release.
+gen --out gap.tbb --seed 16 --messages 30 --wrong 10 --deleted 10 --manifest gap.txt
+gen --out after.tbb --seed 17 --messages 30 --wrong 10 --at $(($(stat -c %s gap.tbb) + GiB + 4321))
+dd if=gap.tbb of=after.tbb conv=notrunc status=none
+mv after.tbb gap.tbb
+same "a 1 GiB gap between two messages" 0 -d+ -L gap.log ../gap.tbb out.tbb
+read -r at _ text garbage _ < <(tail -1 gap.txt)
+expect_eq "the gap: length repaired in the target" "$((text + garbage + GiB + 4321))" \
+  "$(od -An -t u4 -j $((at + 36)) -N 4 win/out.tbb | tr -d ' ')"
+rm -rf gap.tbb lin win
 
 finish
