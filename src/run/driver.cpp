@@ -48,10 +48,9 @@ int OpenAndMeasure(void) {
   // file would mix them.
   if (RunState.LogPath && Platform.SamePath(RunState.LogPath, RunState.SourcePath)) return RefuseLog();
   if (!RunState.ListOnly && RunState.TargetPath && TargetMeetsSourceOrLog()) return RefuseTarget();
-  // A source that cannot be opened ends the run before the log is created.
   int code = 0;
-  if ((code = OpenSourceFile()) != 0) return code;
   if (RunState.LogPath && (code = OpenLog()) != 0) return code;
+  if ((code = OpenSourceFile()) != 0) return code;
   if (!RunState.ListOnly && (code = OpenTargetFile()) != 0) return code;
   if ((code = AllocateBuffers()) != 0) return code;
   int64_t size = QueryFileSize(RunFiles.Source, &RunFiles.SourceIsBlockDevice);
