@@ -1,2 +1,4 @@
-// Placeholder until the program is written.
-int main() { return 8; }
+// mendrake-export: the messages of a base into an mbox file or .eml files.
+#include "export/export.h"
+
+int main(int argc, char** argv) { return RunExport(argc, argv); }

@@ -1,0 +1,126 @@
+// The mbox output (mboxrd, as mutt, Python's mailbox module and the desktop
+// clients read it): each message behind a "From <sender> <asctime>" line,
+// every line of its text that matches ^>*From  quoted with one more ">",
+// CR LF turned into LF (a lone CR stays), a final line end where the text
+// has none, and an empty line after it. The text streams through in spans
+// found with memchr; only a line's first few bytes are looked at one by one.
+#include <cstring>
+
+#include "core/platform.h"
+#include "core/report.h"
+#include "core/run_state.h"
+#include "export/export.h"
+
+namespace {
+
+const uint8_t FromWord[] = {'F', 'r', 'o', 'm', ' '};
+
+void Put(const uint8_t* bytes, uint32_t n) {
+  if (n == 0) return;
+  OutputPut(bytes, n);
+  Line.last_lf = bytes[n - 1] == '\n';
+}
+
+void PutText(const char* text) { Put((const uint8_t*)text, (uint32_t)strlen(text)); }
+
+// At a line's start: its ">" run goes out as it comes; "From " is held while
+// it matches, and goes out as ">From " once whole (one ">" more anywhere in
+// the run is the same bytes). Returns where the rest of the line begins, or
+// n when the piece ended with the test still open.
+uint32_t LineStart(const uint8_t* b, uint32_t i, uint32_t n) {
+  while (i < n) {
+    uint8_t c = b[i];
+    if (Line.matched == 0 && c == '>') {
+      uint32_t j = i + 1;
+      while (j < n && b[j] == '>') j++;
+      Put(b + i, j - i);
+      i = j;
+      continue;
+    }
+    if (c == FromWord[Line.matched]) {
+      i++;
+      if (++Line.matched == sizeof FromWord) {
+        PutText(">From ");
+        Line.matched = 0;
+        Line.line_start = false;
+        return i;
+      }
+      continue;
+    }
+    Put(FromWord, Line.matched);
+    Line.matched = 0;
+    Line.line_start = false;
+    return i;
+  }
+  return n;
+}
+
+void MboxText(const uint8_t* b, uint32_t n) {
+  uint32_t i = 0;
+  if (Line.held_cr && n > 0) {
+    // The CR that ended the last piece: half of a CR LF, or a lone CR.
+    Line.held_cr = false;
+    if (b[0] == '\n') {
+      PutText("\n");
+      Line.line_start = true;
+      i = 1;
+    } else {
+      PutText("\r");
+    }
+  }
+  while (i < n) {
+    if (Line.line_start) {
+      i = LineStart(b, i, n);
+      if (i == n) break;
+    }
+    const uint8_t* lf = (const uint8_t*)memchr(b + i, '\n', n - i);
+    if (!lf) {
+      uint32_t end = n;
+      if (b[n - 1] == '\r') {
+        end = n - 1;
+        Line.held_cr = true;
+      }
+      Put(b + i, end - i);
+      break;
+    }
+    uint32_t e = (uint32_t)(lf - b);
+    if (e > i && b[e - 1] == '\r') {
+      Put(b + i, e - 1 - i);
+      PutText("\n");
+    } else {
+      Put(b + i, e + 1 - i);
+    }
+    i = e + 1;
+    Line.line_start = true;
+  }
+}
+
+int MboxPrepare(void) { return OutputCreate(ExportSettings.Output); }
+
+int MboxBegin(int64_t, uint32_t, const MessageFields& fields) {
+  char date[25];
+  FormatAsctime(fields.dated ? fields.date : 0, date);
+  PutText("From ");
+  PutText(fields.sender);
+  PutText(" ");
+  PutText(date);
+  PutText("\n");
+  Line = LineState();
+  Line.line_start = true;
+  return OutputOpen();
+}
+
+void MboxEnd(const MessageFields&, bool* line_end_added) {
+  // What the text's end left held goes out as it stands.
+  if (Line.matched) Put(FromWord, Line.matched);
+  if (Line.held_cr) PutText("\r");
+  *line_end_added = !Line.last_lf;
+  if (!Line.last_lf) PutText("\n");
+  PutText("\n");
+}
+
+int MboxClose(void) { return OutputClose(false, 0); }
+
+}  // namespace
+
+const FormatOps MboxFormat = {MboxPrepare, MboxBegin, MboxText, MboxEnd, MboxClose};

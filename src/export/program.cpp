@@ -1,0 +1,88 @@
+// One export from its command line to its exit code: the output refused
+// when it is the source, the source opened, the output prepared, the passes
+// read through the export's writer, the summary.
+#include <cinttypes>
+
+#include "cli/command_line.h"
+#include "core/report.h"
+#include "core/run_state.h"
+#include "export/export.h"
+#include "run/companion.h"
+
+const char* const ExportProgramName = "mendrake-export";
+ExportSettingsRecord ExportSettings;
+
+namespace {
+
+// A quiet run tells the pass loop that the error stream is no terminal, so
+// it shows no progress there.
+int NoTerminal(int) { return 0; }
+
+// Standard output carries nothing during a run (it may be the mbox itself,
+// --mbox /dev/stdout): a recovery warning the scanner writes to the console
+// past the quiet report goes nowhere.
+void NoConsole(const char*, size_t) {}
+
+void PrintSummary(const CompanionReading& reading) {
+  // Past the last header when it was a message left out (deleted): what
+  // lies beyond its stored length is no mail either.
+  int64_t read_end = reading.read_failed ? reading.failed_offset : RunFiles.SourceSize;
+  if (!LastHeaderExported && RunState.MessagesFound > 0 && read_end > RunState.ExpectedNextHeader)
+    Counts.trailing += read_end - RunState.ExpectedNextHeader;
+  ErrorPrint("%s: %" PRIu32 " messages exported (%" PRIu32 " of them deleted), %" PRIu32 " without a date, %" PRIu32
+             " given a final line end\n",
+             ExportProgramName, Counts.exported, Counts.deleted, Counts.undated, Counts.line_end_added);
+  ErrorPrint("%s: left out: %" PRId64 " bytes before the first message, %" PRId64 " after the last\n",
+             ExportProgramName, Counts.leading, Counts.trailing);
+}
+
+int Export(void) {
+  // Refused before anything is opened or created: the source is never
+  // written, not even cut to nothing by a replacing open.
+  if (Platform.SamePath(ExportSettings.Output, RunState.SourcePath)) {
+    ErrorPrint("%s: %s: refused: it is the source\n", ExportProgramName, ExportSettings.Output);
+    return CompanionFailed;
+  }
+  RunState.QuietReport = true;
+  RunState.ListOnly = false;
+  Writer = &ExportWriter;
+  if (ExportSettings.Quiet) Platform.IsTerminal = NoTerminal;
+  Platform.ConsoleWrite = NoConsole;
+  const FormatOps* format = ExportSettings.Format == FormatMbox ? &MboxFormat : &EmlFormat;
+  StartExportWriter(format);
+  int code = OpenCompanionSource(ExportProgramName);
+  if (code != 0) return code;
+  CompanionReading reading;
+  // A start beyond the end is refused by the pass loop; no output is made.
+  int64_t start = RunState.StartOffset - RunState.StartOffset % (int64_t)BlockSize;
+  if (start > RunFiles.SourceSize) return ReadCompanionSource(ExportProgramName, &reading);
+  if (!format->Prepare()) return CompanionFailed;
+  code = ReadCompanionSource(ExportProgramName, &reading);
+  if (!format->Close()) code = CompanionFailed;
+  if (!ExportSettings.Quiet) PrintSummary(reading);
+  return code != 0 || OutputFailed ? CompanionFailed : CompanionClean;
+}
+
+}  // namespace
+
+int RunExport(int argc, char** argv) {
+  ResetRunState();
+  PlatformStart();
+  int count = 0;
+  char** args = nullptr;
+  RunState.Profile = PlatformProfile();
+  if (RunState.Profile == ProfileLegacy)
+    args = SplitCommandLine(PlatformCommandLine(), &count);
+  else
+    PlatformArgumentList(argc, argv, &count, &args);
+  if (!args) {
+    ErrorPrint("%s: out of memory\n", ExportProgramName);
+    return CompanionFailed;
+  }
+  int parsed = ParseExportOptions(count, args);
+  FlushOutput();
+  if (parsed != ParsedRun) return parsed == ParsedDone ? CompanionClean : CompanionUsage;
+  int code = Export();
+  FlushOutput();
+  return code;
+}
