@@ -53,7 +53,7 @@ char* CommandWord(char* out, const char* path, const char* suffix) {
 
 // The recovery that mends the lengths, from the block holding the first
 // header when the base lies further inside a larger file. Returns the
-// command in an area that lives until the process ends, or null.
+// command in an area the caller releases, or null.
 const char* RepairCommand(const CheckSummary& s) {
   size_t room = 2 * strlen(Base) + 96;
   char* text = (char*)Platform.Allocate(room, 1);
@@ -148,6 +148,7 @@ void SummaryText(const CheckSummary& s, Verdict v, int64_t failed_at) {
   } else if (s.length_problems) {
     const char* command = RepairCommand(s);
     ConsolePrint("verdict: damaged; repair with: %s\n", command ? command : "mendrake");
+    if (command) Platform.Release((void*)command);
   } else {
     ConsolePrint("verdict: damaged; the messages end at offset %" PRId64 " (%" PRIx64 "): the %" PRId64
                  " bytes after them are not mail\n",
@@ -180,10 +181,12 @@ void SummaryJson(const CheckSummary& s, Verdict v, int64_t failed_at) {
   static const char* names[] = {"clean", "damaged", "no message base found", "unknown"};
   ConsolePrint("  \"verdict\": \"%s\",\n  \"repair\": ", names[v]);
   const char* command = v == VerdictDamaged && s.length_problems ? RepairCommand(s) : nullptr;
-  if (command)
+  if (command) {
     JsonString(command);
-  else
+    Platform.Release((void*)command);
+  } else {
     ConsoleText("null");
+  }
   ConsoleText("\n}\n");
 }
 
