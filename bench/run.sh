@@ -395,9 +395,10 @@ report() {
   echo "small-*: mostly small messages as a real folder holds them (1 to 64 KiB, 1% up to"
   echo "1 MiB). image-start-*: a sparse disk image with a 200 KiB base at its start, whose"
   echo "last message takes in the rest of the image; image-end-*: a sparse image whose first"
-  echo "header lies 64 MiB before its end. Copies of an image are written in full (holes"
-  echo "as zeros) by cat and mendrake alike; beyond a few GiB of dirty pages the kernel"
-  echo "holds both writers to the disk's pace."
+  echo "header lies 64 MiB before its end (a run from offset 0 copies the bytes before the"
+  echo "first header too). Copies of an image are written in full (holes as zeros) by cat"
+  echo "and mendrake alike; beyond a few GiB of dirty pages the kernel holds both writers"
+  echo "to the disk's pace, which other work on the machine shares."
   echo
   machine
   echo
