@@ -300,6 +300,32 @@ void CopyInKernel(size_t piece) {
   Headers = found;
 }
 
+// The references: what cat does. To /dev/null: 128 KiB reads, no scan.
+void CatToNull(void) {
+  std::vector<uint8_t> buffer(128 << 10);
+  for (int64_t at = 0; at < SourceSize;) {
+    size_t got = ReadAt(buffer.data(), buffer.size(), at);
+    if (got == 0) break;
+    at += (int64_t)got;
+  }
+  Headers = 0;
+}
+
+// To a file: the kernel copies the whole file, nothing comes to user space.
+void CatToFile(void) {
+  int target = OpenTarget();
+  loff_t in = 0, out = 0;
+  while (in < SourceSize) {
+    ssize_t moved = copy_file_range(Source, &in, target, &out, (size_t)(SourceSize - in), 0);
+    if (moved <= 0) {
+      perror("copy_file_range");
+      exit(1);
+    }
+  }
+  close(target);
+  Headers = 0;
+}
+
 struct Way {
   const char* name;
   void (*run)(void);
@@ -307,6 +333,7 @@ struct Way {
 };
 
 const Way Ways[] = {
+    {"list reference: pread 128 KiB, no scan (as cat > /dev/null)", CatToNull, false},
     {"list: pread 64 KiB + scan (as mendrake -l)", [] { ListPread(64 << 10); }, false},
     {"list: pread 128 KiB + scan", [] { ListPread(128 << 10); }, false},
     {"list: pread 256 KiB + scan", [] { ListPread(256 << 10); }, false},
@@ -314,7 +341,10 @@ const Way Ways[] = {
     {"list: reading thread, 64 KiB pieces", [] { ListReadAhead(64 << 10); }, false},
     {"list: reading thread, 256 KiB pieces", [] { ListReadAhead(256 << 10); }, false},
     {"list: mmap + scan", ListMapped, false},
+    {"copy reference: copy_file_range, no scan (as cat > copy)", CatToFile, true},
     {"copy: 64 KiB read, gathered, 64 KiB write (as mendrake)", [] { CopyGathered(64 << 10, 64 << 10); }, true},
+    {"copy: 64 KiB read, gathered, 256 KiB write", [] { CopyGathered(64 << 10, 256 << 10); }, true},
+    {"copy: 256 KiB read, gathered, 256 KiB write", [] { CopyGathered(256 << 10, 256 << 10); }, true},
     {"copy: 64 KiB read, gathered, 1 MiB write", [] { CopyGathered(64 << 10, 1 << 20); }, true},
     {"copy: 256 KiB read and write, not gathered", [] { CopyDirect(256 << 10); }, true},
     {"copy: 64 KiB read and write, not gathered", [] { CopyDirect(64 << 10); }, true},
