@@ -92,6 +92,10 @@ struct OutputBlockRecord {
   bool retrying;          // the last write failed; the block waits for a retry
   bool gave_up;           // a retry failed too: later bytes are dropped
   bool any_failed;        // some write of this run failed
+  // Bytes of the block that its failed writes put in the target all the
+  // same (a short write): recovered bytes that a cut must keep and a later
+  // repair must reach.
+  uint32_t landed;
   // Bytes handed to the writer so far, written or not: the target offset
   // the next handed byte belongs at.
   int64_t handed;

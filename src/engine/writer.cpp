@@ -9,11 +9,6 @@
 
 namespace {
 
-// Bytes of the current block that a failed write put into the target all
-// the same (a short write). Once the writer has given up they stay there,
-// so a length repaired later is set there too.
-uint32_t FailedWriteLanded = 0;
-
 // Writes n bytes (the block's first, or a whole block's worth from the
 // caller) at output_offset. A failure leaves them in the block for one retry
 // at the next call; a second failure in a row ends all writing for the run,
@@ -30,8 +25,8 @@ int WriteBlock(const uint8_t* from, uint32_t n) {
     ConsolePrint("Can't write block at offset %" PRId64 " error %d\n", OutputBlock.output_offset,
                  Platform.LastError());
     // Both tries of a block write at output_offset: the target keeps the more.
-    if (!OutputBlock.retrying) FailedWriteLanded = 0;
-    if (written > (int64_t)FailedWriteLanded) FailedWriteLanded = (uint32_t)written;
+    if (!OutputBlock.retrying) OutputBlock.landed = 0;
+    if (written > (int64_t)OutputBlock.landed) OutputBlock.landed = (uint32_t)written;
     OutputBlock.any_failed = true;
     if (OutputBlock.retrying) OutputBlock.gave_up = true;
     OutputBlock.retrying = true;
@@ -118,7 +113,7 @@ int PatchOutput(int64_t at, const uint8_t* bytes, uint32_t n) {
   if (at + n > held_end) n = at >= held_end ? 0 : (uint32_t)(held_end - at);
   // Below in_target the bytes are in the target already: all that was
   // written, and after the writer gave up what its failed block put there.
-  int64_t in_target = OutputBlock.output_offset + (OutputBlock.gave_up ? FailedWriteLanded : 0);
+  int64_t in_target = OutputBlock.output_offset + (OutputBlock.gave_up ? OutputBlock.landed : 0);
   for (uint32_t k = 0; k < n;) {
     int64_t pos = at + k;
     if (pos >= in_target) {

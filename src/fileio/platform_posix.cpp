@@ -186,7 +186,9 @@ int64_t Transfer(OpenFile* f, uint8_t* data, uint32_t n, bool writing) {
       if (fd < 0) return -1;
       continue;
     }
-    if (got < 0) return -1;
+    // A write that fails part-way reports what it put: those bytes are in
+    // the file, and the caller keeps count of them.
+    if (got < 0) return writing && done > 0 ? (int64_t)done : -1;
     if (got == 0) break;
     done += (uint32_t)got;
     if (f->seekable) f->position += got;
