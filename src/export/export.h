@@ -5,6 +5,7 @@
 // date and subject, and everything else streams to the output.
 #pragma once
 #include <cstdint>
+#include <cstring>
 
 #include "engine/writer.h"
 
@@ -58,9 +59,25 @@ void MakeSlug(const uint8_t* subject, uint32_t n, char* slug);
 // Creates (or replaces) path. Returns 1, or 0 after the error line.
 int OutputCreate(const char* path);
 bool OutputOpen(void);
-// Appends bytes through a 64 KiB buffer. A failed write prints the error
-// line once, and the output takes no more bytes.
-void OutputPut(const uint8_t* bytes, uint32_t n);
+// The free part of the output's 64 KiB buffer: bytes go in at `at` while
+// they fit before `end` (no room at all once the file failed or is closed).
+struct OutputRoomRecord {
+  uint8_t* at;
+  uint8_t* end;
+};
+extern OutputRoomRecord OutputRoom;
+// Takes bytes that do not fit: writes the buffer out and goes on. A failed
+// write prints the error line once; the output takes no more bytes.
+void OutputPutSlow(const uint8_t* bytes, uint32_t n);
+// Appends bytes: a copy into the buffer, a call only when it is full.
+inline void OutputPut(const uint8_t* bytes, uint32_t n) {
+  if ((size_t)(OutputRoom.end - OutputRoom.at) >= n) {
+    memcpy(OutputRoom.at, bytes, n);
+    OutputRoom.at += n;
+  } else {
+    OutputPutSlow(bytes, n);
+  }
+}
 // Where the next byte goes.
 int64_t OutputPosition(void);
 // Takes back everything from `position` on. Returns 1, or 0 after the
@@ -74,7 +91,7 @@ extern bool OutputFailed;
 
 // ---- the two formats: the line transform of a message's text
 struct LineState {
-  bool last_lf;       // the last text byte written was a line feed
+  bool last_lf;       // the text's last byte so far was a line feed (mbox)
   bool line_start;    // the next text byte begins a line ("From " test pending)
   uint8_t matched;    // bytes of "From " matched at this line's start, held
   bool held_cr;       // a CR ended the last piece, not yet written (mbox)
@@ -83,7 +100,8 @@ struct LineState {
 extern LineState Line;
 
 struct FormatOps {
-  // The run's output is prepared (the mbox created, the directory made).
+  // Prepares the run's output (creates the mbox, makes the directory).
+  // Returns 1, or 0 after the error line.
   int (*Prepare)(void);
   // A message begins: the From line, or the .eml file. Returns 1 when its
   // text is to be written, 0 when it is not (refused or failed: reported).

@@ -15,11 +15,7 @@ namespace {
 
 const uint8_t FromWord[] = {'F', 'r', 'o', 'm', ' '};
 
-void Put(const uint8_t* bytes, uint32_t n) {
-  if (n == 0) return;
-  OutputPut(bytes, n);
-  Line.last_lf = bytes[n - 1] == '\n';
-}
+inline void Put(const uint8_t* bytes, uint32_t n) { OutputPut(bytes, n); }
 
 void PutText(const char* text) { Put((const uint8_t*)text, (uint32_t)strlen(text)); }
 
@@ -55,9 +51,16 @@ uint32_t LineStart(const uint8_t* b, uint32_t i, uint32_t n) {
   return n;
 }
 
+// Bytes go out in spans as they stand; a span ends only where a CR before a
+// LF is dropped or a line may begin with "From ". (The line state lives in
+// a local here: the copies may touch any byte, so a global would be
+// reloaded at every line.)
 void MboxText(const uint8_t* b, uint32_t n) {
+  if (n == 0) return;
+  // A LF always goes out at once; any other last byte is written or held.
+  Line.last_lf = b[n - 1] == '\n';
   uint32_t i = 0;
-  if (Line.held_cr && n > 0) {
+  if (Line.held_cr) {
     // The CR that ended the last piece: half of a CR LF, or a lone CR.
     Line.held_cr = false;
     if (b[0] == '\n') {
@@ -68,31 +71,36 @@ void MboxText(const uint8_t* b, uint32_t n) {
       PutText("\r");
     }
   }
+  uint32_t span = i;
+  bool line_start = Line.line_start;
   while (i < n) {
-    if (Line.line_start) {
-      i = LineStart(b, i, n);
-      if (i == n) break;
+    if (line_start) {
+      if (b[i] == 'F' || b[i] == '>' || Line.matched) {
+        Put(b + span, i - span);
+        Line.line_start = true;
+        i = span = LineStart(b, i, n);
+        if (i == n) return;
+      }
+      line_start = false;
     }
     const uint8_t* lf = (const uint8_t*)memchr(b + i, '\n', n - i);
-    if (!lf) {
-      uint32_t end = n;
-      if (b[n - 1] == '\r') {
-        end = n - 1;
-        Line.held_cr = true;
-      }
-      Put(b + i, end - i);
-      break;
-    }
+    if (!lf) break;
     uint32_t e = (uint32_t)(lf - b);
-    if (e > i && b[e - 1] == '\r') {
-      Put(b + i, e - 1 - i);
-      PutText("\n");
-    } else {
-      Put(b + i, e + 1 - i);
+    if (e > span && b[e - 1] == '\r') {
+      Put(b + span, e - 1 - span);
+      span = e;
     }
     i = e + 1;
-    Line.line_start = true;
+    line_start = true;
   }
+  Line.line_start = line_start;
+  // A CR at the piece's end waits for the next piece's first byte.
+  if (span < n && b[n - 1] == '\r') {
+    Put(b + span, n - 1 - span);
+    Line.held_cr = true;
+    return;
+  }
+  Put(b + span, n - span);
 }
 
 int MboxPrepare(void) { return OutputCreate(ExportSettings.Output); }

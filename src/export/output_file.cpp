@@ -3,47 +3,51 @@
 // buffer so that the platform sees few, large writes. A failed write is
 // reported once with the path and error code; the file takes no more bytes
 // and the run ends with 8.
-#include <cinttypes>
-#include <cstring>
-
 #include "core/report.h"
 #include "core/run_state.h"
 #include "export/export.h"
 
 bool OutputFailed = false;
+OutputRoomRecord OutputRoom = {nullptr, nullptr};
 
 namespace {
 
 uint8_t Buffer[ChunkSize];
-uint32_t Fill = 0;
 FileRef File = NoFile;
 const char* Path = "";
 int64_t Written = 0;  // bytes of this file on disk
 bool Failed = false;  // this file has failed: it takes nothing more
 
+uint32_t Fill(void) { return OutputRoom.at ? (uint32_t)(OutputRoom.at - Buffer) : 0; }
+
+// The buffer takes bytes again from its start, or (closed, failed) none.
+void Empty(bool open) {
+  OutputRoom.at = Buffer;
+  OutputRoom.end = open ? Buffer + ChunkSize : Buffer;
+}
+
 void Fail(const char* what, int error) {
   ErrorPrint("%s: %s: %s (error %d)\n", ExportProgramName, Path, what, error);
   Failed = true;
   OutputFailed = true;
-  Fill = 0;
+  Empty(false);
 }
 
 void Flush(void) {
-  if (Fill == 0 || Failed) return;
-  int64_t put = Platform.Write(File, Buffer, Fill);
-  if (put != (int64_t)Fill) {
+  uint32_t fill = Fill();
+  if (fill == 0 || Failed) return;
+  if (Platform.Write(File, Buffer, fill) != (int64_t)fill) {
     Fail("write failed", Platform.LastError());
     return;
   }
-  Written += Fill;
-  Fill = 0;
+  Written += fill;
+  Empty(true);
 }
 
 }  // namespace
 
 int OutputCreate(const char* path) {
   Path = path;
-  Fill = 0;
   Written = 0;
   Failed = false;
   File = Platform.Open(path, OpenLogReplace, false);
@@ -51,33 +55,30 @@ int OutputCreate(const char* path) {
     Fail("cannot create", Platform.LastError());
     return 0;
   }
+  Empty(true);
   return 1;
 }
 
 bool OutputOpen(void) { return File != NoFile && !Failed; }
 
-void OutputPut(const uint8_t* bytes, uint32_t n) {
-  if (Failed || File == NoFile) return;
-  while (n > 0) {
-    uint32_t room = ChunkSize - Fill;
+void OutputPutSlow(const uint8_t* bytes, uint32_t n) {
+  while (n > 0 && !Failed && File != NoFile) {
+    uint32_t room = (uint32_t)(OutputRoom.end - OutputRoom.at);
     uint32_t piece = n < room ? n : room;
-    memcpy(Buffer + Fill, bytes, piece);
-    Fill += piece;
+    memcpy(OutputRoom.at, bytes, piece);
+    OutputRoom.at += piece;
     bytes += piece;
     n -= piece;
-    if (Fill == ChunkSize) {
-      Flush();
-      if (Failed) return;
-    }
+    if (OutputRoom.at == OutputRoom.end) Flush();
   }
 }
 
-int64_t OutputPosition(void) { return Written + Fill; }
+int64_t OutputPosition(void) { return Written + Fill(); }
 
 int OutputCutTo(int64_t position) {
   if (Failed || File == NoFile) return 0;
   if (position >= Written) {
-    Fill = (uint32_t)(position - Written);
+    OutputRoom.at = Buffer + (position - Written);
     return 1;
   }
   // The bytes to take back are on disk already.
@@ -86,7 +87,7 @@ int OutputCutTo(int64_t position) {
     return 0;
   }
   Written = position;
-  Fill = 0;
+  Empty(true);
   return 1;
 }
 
@@ -97,5 +98,6 @@ int OutputClose(bool dated, int64_t date) {
   if (dated && !Failed) Platform.SetModifiedTime(File, date);
   Platform.Close(File);
   File = NoFile;
+  Empty(false);
   return !Failed;
 }
