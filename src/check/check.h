@@ -19,6 +19,9 @@ int ParseCheckCommandLine(int count, char** args, CheckSettings* settings);
 // exit code.
 int RunCheck(const CheckSettings& settings);
 
+// The whole program: the command line, the check, the exit code.
+int CheckProgram(int argc, char** argv);
+
 enum FindingKind {
   FindingBrokenLength,    // a stored length that does not lead to the next header
   FindingNegativeLength,  // a stored length with its top bit set

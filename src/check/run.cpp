@@ -1,4 +1,6 @@
 #include "check/check.h"
+#include "cli/command_line.h"
+#include "core/report.h"
 #include "core/run_state.h"
 #include "run/companion.h"
 
@@ -12,10 +14,22 @@ int RunCheck(const CheckSettings& settings) {
   InstallJudgement();
   ReportStart(settings, RunFiles.SourceSize);
   CompanionReading reading;
-  code = ReadCompanionSource("mendrake-check", &reading);
+  code = ReadCompanionSource("mendrake-check", true, &reading);
   CheckSummary summary;
   FinishJudgement(reading.read_failed ? reading.failed_offset : RunFiles.SourceSize, code == 0, &summary);
   if (code == 0) return ReportEnd(summary);
   if (reading.read_failed) ReportReadFailure(summary, reading.failed_offset);
+  return code;
+}
+
+int CheckProgram(int argc, char** argv) {
+  ResetRunState();
+  PlatformStart();
+  int count = 0;
+  char** args = ProgramArguments(argc, argv, &count);
+  CheckSettings settings;
+  int code = args ? ParseCheckCommandLine(count, args, &settings) : CompanionFailed;
+  if (code < 0) code = RunCheck(settings);
+  FlushOutput();
   return code;
 }

@@ -55,8 +55,10 @@ uint32_t TakeFirstLine(const uint8_t* text, uint32_t available) {
     uint8_t b = text[j];
     if (b == '\n' || b == '\r') break;
     if (b == 0) {
-      ConsoleText("Achtung! 0 in hdr\n");
-      LogPrint("Achtung! 0 in hdr\n");
+      if (!RunState.QuietReport) {
+        ConsoleText("Achtung! 0 in hdr\n");
+        LogPrint("Achtung! 0 in hdr\n");
+      }
       break;
     }
     FirstLine[j++] = (char)b;

@@ -14,15 +14,6 @@ ExportSettingsRecord ExportSettings;
 
 namespace {
 
-// A quiet run tells the pass loop that the error stream is no terminal, so
-// it shows no progress there.
-int NoTerminal(int) { return 0; }
-
-// Standard output carries nothing during a run (it may be the mbox itself,
-// --mbox /dev/stdout): a recovery warning the scanner writes to the console
-// past the quiet report goes nowhere.
-void NoConsole(const char*, size_t) {}
-
 void PrintSummary(const CompanionReading& reading) {
   // Past the last header when it was a message left out (deleted): what
   // lies beyond its stored length is no mail either.
@@ -46,8 +37,6 @@ int Export(void) {
   RunState.QuietReport = true;
   RunState.ListOnly = false;
   Writer = &ExportWriter;
-  if (ExportSettings.Quiet) Platform.IsTerminal = NoTerminal;
-  Platform.ConsoleWrite = NoConsole;
   const FormatOps* format = ExportSettings.Format == FormatMbox ? &MboxFormat : &EmlFormat;
   StartExportWriter(format);
   int code = OpenCompanionSource(ExportProgramName);
@@ -55,9 +44,9 @@ int Export(void) {
   CompanionReading reading;
   // A start beyond the end is refused by the pass loop; no output is made.
   int64_t start = RunState.StartOffset - RunState.StartOffset % (int64_t)BlockSize;
-  if (start > RunFiles.SourceSize) return ReadCompanionSource(ExportProgramName, &reading);
+  if (start > RunFiles.SourceSize) return ReadCompanionSource(ExportProgramName, !ExportSettings.Quiet, &reading);
   if (!format->Prepare()) return CompanionFailed;
-  code = ReadCompanionSource(ExportProgramName, &reading);
+  code = ReadCompanionSource(ExportProgramName, !ExportSettings.Quiet, &reading);
   if (!format->Close()) code = CompanionFailed;
   if (!ExportSettings.Quiet) PrintSummary(reading);
   return code != 0 || OutputFailed ? CompanionFailed : CompanionClean;
@@ -69,12 +58,7 @@ int RunExport(int argc, char** argv) {
   ResetRunState();
   PlatformStart();
   int count = 0;
-  char** args = nullptr;
-  RunState.Profile = PlatformProfile();
-  if (RunState.Profile == ProfileLegacy)
-    args = SplitCommandLine(PlatformCommandLine(), &count);
-  else
-    PlatformArgumentList(argc, argv, &count, &args);
+  char** args = ProgramArguments(argc, argv, &count);
   if (!args) {
     ErrorPrint("%s: out of memory\n", ExportProgramName);
     return CompanionFailed;

@@ -62,11 +62,11 @@ int OpenCompanionSource(const char* program) {
   return 0;
 }
 
-int ReadCompanionSource(const char* program, CompanionReading* reading) {
+int ReadCompanionSource(const char* program, bool progress, CompanionReading* reading) {
   Program = program;
   Reading = reading;
   *reading = CompanionReading();
-  ShowProgress = Platform.IsTerminal(2) != 0;
+  ShowProgress = progress && Platform.IsTerminal(2) != 0;
   LastPercent = -1;
   int code = ReadSource(CompanionHooks);
   if (code == 0) return 0;

@@ -25,8 +25,8 @@ struct CompanionReading {
 };
 
 // Reads the open source from RunState.StartOffset (rounded down to the
-// block size) to its end, scanning each pass, with a percentage on the error
-// stream when it is a terminal. Returns 0 when the source was read to its
+// block size) to its end, scanning each pass; with `progress`, a percentage
+// on the error stream when it is a terminal. Returns 0 when the source was read to its
 // end, CompanionFailed when a read failed (*reading tells where) or the
 // start offset lies beyond the end (printed).
-int ReadCompanionSource(const char* program, CompanionReading* reading);
+int ReadCompanionSource(const char* program, bool progress, CompanionReading* reading);

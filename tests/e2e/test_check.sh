@@ -115,4 +115,12 @@ check image.bin
 expect_eq "image: the base's end in hex and decimal" "base ends at $(printf %x "$end") ($end); $((4194304 - end)) bytes follow" \
   "$(grep '^base ends' <<<"$OUT")"
 
+# --- A read failure: exit 8, where, and no verdict ----------------------------
+if [ -x "${MENDRAKE_CHECK_FAULTS_BIN:-}" ]; then
+  gen --out big.tbb --seed 9 --messages 100 --max 6000
+  OUT=$(MENDRAKE_FAULTS=read_fail=131072 "$MENDRAKE_CHECK_FAULTS_BIN" big.tbb 2>"$WORK/.stderr"; echo "rc=$?")
+  expect_eq "read failure: exit, where, verdict" "rc=8 1 verdict: unknown; the reading failed at offset 131072" \
+    "${OUT##*$'\n'} $(grep -c 'read failed at offset 131072' "$WORK/.stderr") $(tail -n 2 <<<"$OUT" | head -n 1)"
+fi
+
 finish

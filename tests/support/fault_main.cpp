@@ -27,6 +27,14 @@
 #include "cli/command_line.h"
 #include "core/platform.h"
 
+// The program under faults: mendrake, unless the build names a companion's
+// whole-program entry (RunExport, CheckProgram).
+#ifndef FAULT_ENTRY
+#define FAULT_ENTRY StartProgram
+#else
+int FAULT_ENTRY(int argc, char** argv);
+#endif
+
 namespace {
 
 PlatformOps Real;
@@ -178,5 +186,5 @@ int main(int argc, char** argv) {
   Platform.Write = FaultWrite;
   Platform.LastError = FaultLastError;
   Platform.Sleep = FaultSleep;
-  return StartProgram(argc, argv);
+  return FAULT_ENTRY(argc, argv);
 }
