@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The Windows build under Wine, in both profiles.
 #
-# One Wine prefix is made for the run, in a temporary folder. The wide
-# profile runs as Wine starts (a Windows of the NT family); the legacy profile
-# runs after the prefix's Windows version is set to Windows 98, whose version
-# word has the 9x family's top bit. In each profile:
+# Two Wine prefixes are made for the run, in a temporary folder, one for each
+# profile, and the two profiles run side by side (each start of Wine mostly
+# waits, so two at a time take little longer than one). The wide profile runs
+# as Wine starts (a Windows of the NT family); the legacy profile's prefix
+# has its Windows version set to Windows 98, whose version word has the 9x
+# family's top bit. In each profile:
 #   - the shared end-to-end scripts (tests/e2e/test_*.sh) run against the
 #     .exe through console_filter.sh, which checks that every line ends with
 #     CR LF and, in the legacy profile, that the 9x warning follows the
@@ -110,23 +112,35 @@ else
 fi
 
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/mendrake-wine.XXXXXX")
-export WINEPREFIX=$TMP/prefix
+PROFILES="wide legacy"
 cleanup() {
-  [ -n "$SERVER" ] && "$SERVER" -k >/dev/null 2>&1
+  for p in $PROFILES; do
+    [ -n "$SERVER" ] && WINEPREFIX=$TMP/$p "$SERVER" -k >/dev/null 2>&1
+  done
   rm -rf "$TMP"
 }
 trap cleanup EXIT
 
-note "making a Wine prefix with $RUNNER"
-"$RUNNER" wineboot -i >"$TMP/wineboot.log" 2>&1 || {
-  cat "$TMP/wineboot.log"
-  echo "the Wine prefix could not be made"
-  echo "0 passed, 1 failed"
-  exit 1
-}
-# One server for the whole run: every start of the tool is then quick.
-[ -n "$SERVER" ] && "$SERVER" -p
-note "prefix ready after $SECONDS s"
+note "making a Wine prefix for each profile with $RUNNER"
+for p in $PROFILES; do
+  WINEPREFIX=$TMP/$p "$RUNNER" wineboot -i >"$TMP/wineboot-$p.log" 2>&1 &
+done
+for p in $PROFILES; do
+  wait -n || {
+    cat "$TMP"/wineboot-*.log
+    echo "a Wine prefix could not be made"
+    echo "0 passed, 1 failed"
+    exit 1
+  }
+done
+# One server for each prefix for the whole run: every start of the tool is
+# then quick.
+for p in $PROFILES; do
+  [ -n "$SERVER" ] && WINEPREFIX=$TMP/$p "$SERVER" -p
+done
+WINEPREFIX=$TMP/legacy "$RUNNER" reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null 2>&1
+export WINEPREFIX=$TMP/wide
+note "prefixes ready after $SECONDS s"
 
 # starts_up EXE RUNNER: 0 when the executable prints the banner under Wine.
 starts_up() { "$2" "$1" 2>&1 | grep -q '^Quillbase recovery utility'; }
@@ -161,7 +175,7 @@ export MENDRAKE=$EXE MENDRAKE_CHECK=$DIR/mendrake-check.exe MENDRAKE_EXPORT=$DIR
 
 # run_script NAME SCRIPT: runs one script, adds its closing line's counts.
 run_script() {
-  local out=$TMP/script.out start=$SECONDS
+  local out=$TMP/$PROFILE.script.out start=$SECONDS
   PROFILE=$PROFILE bash "$2" >"$out" 2>&1
   local rc=$?
   local line
@@ -210,32 +224,49 @@ skip_reason() {
   fi
 }
 
-for PROFILE in wide legacy; do
-  if [ "$PROFILE" = legacy ]; then
-    "$RUNNER" reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null 2>&1
-  fi
+# run_profile PROFILE: every script in one profile, in its own prefix; the
+# text goes to TMP/PROFILE.log and the counts to TMP/PROFILE.counts.
+run_profile() {
+  PROFILE=$1
+  PASSED=0 FAILED=0 SKIPPED=0
+  export WINEPREFIX=$TMP/$PROFILE
   export MENDRAKE_WRAP="bash $ROOT/tests/windows/console_filter.sh $PROFILE $RUNNER"
   export MENDRAKE_WINDOWS=$PROFILE
   # The profile must be the one asked for: the 9x warning tells.
   warned=$("$RUNNER" "$EXE" 2>/dev/null | grep -c '^Warning: running under Windows 9x family')
+  note "$PROFILE profile"
   if { [ "$PROFILE" = legacy ] && [ "$warned" = 1 ]; } || { [ "$PROFILE" = wide ] && [ "$warned" = 0 ]; }; then
     PASSED=$((PASSED + 1))
+    for script in "$ROOT"/tests/e2e/test_*.sh; do
+      name=e2e/$(basename "$script")
+      why=$(skip_reason "$script")
+      if [ -n "$why" ]; then
+        echo "   SKIP $name ($PROFILE): $why"
+        SKIPPED=$((SKIPPED + 1))
+        continue
+      fi
+      run_script "$name" "$script"
+    done
+    MENDRAKE_WRAP=$RUNNER run_script windows/test_windows.sh "$ROOT/tests/windows/test_windows.sh"
   else
     bad "the $PROFILE profile did not start as such ($warned 9x warnings)"
-    continue
   fi
-  note "$PROFILE profile"
-  for script in "$ROOT"/tests/e2e/test_*.sh; do
-    name=e2e/$(basename "$script")
-    why=$(skip_reason "$script")
-    if [ -n "$why" ]; then
-      echo "   SKIP $name ($PROFILE): $why"
-      SKIPPED=$((SKIPPED + 1))
-      continue
-    fi
-    run_script "$name" "$script"
-  done
-  MENDRAKE_WRAP=$RUNNER run_script windows/test_windows.sh "$ROOT/tests/windows/test_windows.sh"
+  echo "$PASSED $FAILED $SKIPPED" >"$TMP/$PROFILE.counts"
+}
+
+for p in $PROFILES; do
+  (run_profile "$p" >"$TMP/$p.log" 2>&1) &
+done
+wait
+for p in $PROFILES; do
+  cat "$TMP/$p.log"
+  read -r p_passed p_failed p_skipped <"$TMP/$p.counts" || {
+    bad "the $p profile ended early"
+    continue
+  }
+  PASSED=$((PASSED + p_passed))
+  FAILED=$((FAILED + p_failed))
+  SKIPPED=$((SKIPPED + p_skipped))
 done
 
 note "ran $DIR/{$(echo $PROGRAMS | tr ' ' ',')}.exe under $RUNNER in $SECONDS s"
