@@ -332,7 +332,9 @@ HANDLE Companion(OpenFile* f) {
 }
 
 // Moves up to n bytes at the handle's position. Returns the count moved, or
-// -1 with the system's error code in LastErrorCode.
+// -1 with the system's error code in LastErrorCode. A write that fails
+// part-way reports what it put (the error code set as well): those bytes are
+// in the file, and the caller keeps count of them.
 int64_t Transfer(HANDLE h, uint8_t* data, uint32_t n, bool writing) {
   uint32_t done = 0;
   while (done < n) {
@@ -341,7 +343,7 @@ int64_t Transfer(HANDLE h, uint8_t* data, uint32_t n, bool writing) {
                       : ReadFile(h, data + done, n - done, &moved, nullptr);
     if (!ok) {
       LastErrorCode = (int)GetLastError();
-      return -1;
+      return writing && done > 0 ? (int64_t)done : -1;
     }
     if (moved == 0) break;
     done += moved;
@@ -396,7 +398,8 @@ int64_t WinWrite(FileRef file, const void* from, uint32_t n) {
     return -1;
   }
   int64_t put = MoveThrough(f, (uint8_t*)from, n, true);
-  if (put >= 0 && put < n) LastErrorCode = ERROR_DISK_FULL;
+  // Nothing more taken without a failure named: the disk is full.
+  if (put >= 0 && put < n && LastErrorCode == 0) LastErrorCode = ERROR_DISK_FULL;
   return put;
 }
 
