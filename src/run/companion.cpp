@@ -48,9 +48,7 @@ int OpenCompanionSource(const char* program) {
     ErrorPrint("%s: %s: cannot open (error %d)\n", program, path, Platform.LastError());
     return CompanionFailed;
   }
-  RunFiles.PassBuffer = (uint8_t*)Platform.Allocate(2 * ChunkSize, BufferAlignment);
-  OutputBlock.block = (uint8_t*)Platform.Allocate(ChunkSize, BufferAlignment);
-  if (!RunFiles.PassBuffer || !OutputBlock.block) {
+  if (!AllocatePassBuffers()) {
     ErrorPrint("%s: out of memory\n", program);
     return CompanionFailed;
   }

@@ -12,9 +12,6 @@
 
 namespace {
 
-// Size of the previous pass's data, whose last bytes the next pass carries.
-uint32_t PreviousPassSize = 0;
-
 const char* TargetName(void) { return RunState.TargetPath ? RunState.TargetPath : "(null)"; }
 
 int RefuseLog(void) {
@@ -29,10 +26,7 @@ int OpenLog(void) {
 }
 
 int AllocateBuffers(void) {
-  if (!RunFiles.PassBuffer)
-    RunFiles.PassBuffer = (uint8_t*)Platform.Allocate(2 * ChunkSize, BufferAlignment);
-  if (!OutputBlock.block) OutputBlock.block = (uint8_t*)Platform.Allocate(ChunkSize, BufferAlignment);
-  if (!RunFiles.PassBuffer || !OutputBlock.block) {
+  if (!AllocatePassBuffers()) {
     ConsolePrint("Can't alloc %d Kbytes for temporary buffer\nexiting...\n", (int)(ChunkSize / 512));
     return ExitNoMemory;
   }
@@ -65,30 +59,6 @@ int OpenAndMeasure(void) {
   }
   if ((code = ApplyUnbufferedRule()) != 0) return code;
   return CheckTarget();
-}
-
-// Reads one pass of `size` bytes at `offset` behind the carried-over bytes
-// and hands it to the scanner. Returns 1 when read, 0 when the read failed:
-// then the carried-over bytes have been scanned as the run's last and the
-// failure handed to the hooks.
-int ReadPass(const PassHooks& hooks, uint32_t size, int64_t offset, bool first, bool final) {
-  uint8_t* buffer = RunFiles.PassBuffer;
-  if (!first)
-    memcpy(buffer + ChunkSize - ScanHoldback, buffer + ChunkSize + PreviousPassSize - ScanHoldback,
-           ScanHoldback);
-  Platform.Seek(RunFiles.Source, offset);
-  int64_t got = Platform.Read(RunFiles.Source, buffer + ChunkSize, size);
-  if (got < (int64_t)size) {
-    int error = Platform.LastError();
-    // Everything read before the failing pass is scanned and reaches the
-    // target first.
-    ScanHeldBack(offset, first);
-    hooks.ReadFailed(size, offset, error);
-    return 0;
-  }
-  PreviousPassSize = size;
-  ScanPass(offset, size, first, final);
-  return 1;
 }
 
 // mendrake's own reading: a dot per fiftieth of the source, its failure texts.
@@ -142,38 +112,6 @@ int PassesAndEnd(void) {
 }
 
 }  // namespace
-
-int ReadSource(const PassHooks& hooks) {
-  int64_t S = RunFiles.SourceSize;
-  RunState.StartOffset -= RunState.StartOffset % (int64_t)BlockSize;
-  int64_t P = RunState.StartOffset;
-  RunState.CurrentHeaderOffset = 0;
-  RunState.ExpectedNextHeader = 0;
-  RunState.MessagesFound = 0;
-  RunState.MessagesExtracted = 0;
-  ResetOutputBlock();
-  bool first = true;
-  while (P <= S - (int64_t)BlockSize) {
-    hooks.BeforePass(P);
-    uint32_t size = S - P >= (int64_t)ChunkSize ? ChunkSize : BlockSize;
-    if (!ReadPass(hooks, size, P, first, false)) return ExitReadFailed;
-    first = false;
-    P += size;
-    RunState.BytesProcessed += size;
-    if (RunState.MaxMessages != 0 && RunState.MessagesExtracted > RunState.MaxMessages) {
-      S = P;
-      break;
-    }
-  }
-  hooks.LoopDone();
-  if (S < P) return ExitBeyondEnd;
-  int64_t T = S - P;
-  int code = ReopenFiles();
-  if (code != 0) return code;
-  if (!ReadPass(hooks, (uint32_t)T, P, first, true)) return ExitReadFailed;
-  RunState.BytesProcessed += T;
-  return 0;
-}
 
 void PrintSummary(void) {
   ConsolePrint("Processed %" PRId64 " bytes (%" PRId64 " blocks)\n %d messages found\n %d messages extracted ",

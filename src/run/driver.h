@@ -18,6 +18,10 @@ struct PassHooks {
   void (*ReadFailed)(uint32_t size, int64_t offset, int error);
 };
 
+// Allocates the pass buffer and the output block. Returns 1, or 0 when
+// they cannot be had.
+int AllocatePassBuffers(void);
+
 // Reads the open source (RunFiles.Source, RunFiles.SourceSize) from
 // RunState.StartOffset, rounded down to BlockSize, to its end: ChunkSize
 // passes, then BlockSize passes, then a final pass with the tail, each
