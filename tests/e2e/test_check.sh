@@ -25,17 +25,17 @@ json() { python3 -c "import json,sys; d=json.load(sys.stdin); print($1)" <<<"$OU
 make_base() {
   python3 - "$@" <<'PY'
 import struct, sys
-out, specs = sys.argv[1], sys.argv[2:]
+out, messages = sys.argv[1], sys.argv[2:]
 def header(stored, deleted=False):
     return (b"!\tp\x19" + struct.pack("<I", 48) + bytes(12) + struct.pack("<I", 1 if deleted else 0)
             + bytes(12) + struct.pack("<I", stored & 0xffffffff) + bytes(4) + struct.pack("<I", 0))
 data = b""
-for spec in specs:
-    if spec == "inner":
+for message in messages:
+    if message == "inner":
         inner = header(10) + b"inner text" + header(5) + b"inner"
         data += header(len(inner)) + inner
         continue
-    stored, text, *rest = spec.split()
+    stored, text, *rest = message.split()
     data += header(int(stored), bool(rest)) + (b"Subject: x\r\n" * 100)[: int(text)]
 open(out, "wb").write(data)
 PY
@@ -79,9 +79,9 @@ done
 
 # --- Hand-made bases, one kind of finding each -----------------------------
 # name | messages | exit | verdict start | findings (grep -c '^at ') | walk messages
-while IFS='|' read -r name specs code want count walked; do
+while IFS='|' read -r name messages code want count walked; do
   # shellcheck disable=SC2086
-  eval make_base b.tbb $specs
+  eval make_base b.tbb $messages
   check b.tbb
   expect_eq "$name: exit" "$code" "$RC"
   expect_eq "$name: verdict" "$want" "$(verdict | cut -c1-${#want})"
