@@ -120,6 +120,10 @@ void PrintSummary(void) {
 }
 
 int DriveRun(void) {
+  // The recovery's own judgement and writer, whatever ran before it in this
+  // process (a test may have run a companion).
+  OnHeader = TakeHeader;
+  Writer = &TargetWriter;
   int code = OpenAndMeasure();
   if (code == 0) code = PassesAndEnd();
   FlushOutput();
