@@ -37,10 +37,10 @@ void CutTarget(void) {
   // An existing file is written over from its start: what it held past the
   // recovered bytes would follow them as stale mail. The cut goes to the end
   // of the writes that succeeded and of what a last failed write put there
-  // all the same: a cut never takes recovered bytes. Nothing is cut that the file does not hold (a cut never
-  // lengthens it); devices and pipes have no end and are never cut. A cut
-  // that fails leaves the old bytes behind, and every recovered byte in
-  // place: the run ends as it would have.
+  // all the same: a cut never takes recovered bytes. Nothing is cut that the
+  // file does not hold (a cut never lengthens it); devices and pipes have no
+  // end and are never cut. A cut that fails leaves the old bytes behind, and
+  // every recovered byte in place: the run ends as it would have.
   if (RunFiles.Target == NoFile) return;
   int64_t end = OutputBlock.output_offset + (OutputBlock.retrying ? OutputBlock.landed : 0);
   int64_t size = 0;
