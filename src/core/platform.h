@@ -71,7 +71,8 @@ struct PlatformOps {
   // Console output: shown at once on a terminal, buffered when redirected.
   void (*ConsoleWrite)(const char* text, size_t n);
   // Writes out what is buffered. Returns 1, or 0 when some console output
-  // of this process could not be written (a full disk, a closed pipe).
+  // of this process could not be written (a full disk, a closed pipe);
+  // LastError then tells the first such failure's error code.
   int (*ConsoleFlush)(void);
   // Fixed allocations: aligned to `alignment` (a power of two), or null.
   void* (*Allocate)(size_t n, size_t alignment);
@@ -107,8 +108,9 @@ extern PlatformOps Platform;
 void PlatformStart(void);
 // The profile of the system the tool runs on: ProfileWide or ProfileLegacy.
 int PlatformProfile(void);
-// 1 where "/?" asks a program for its help, as on Windows; else 0.
-int PlatformSlashHelp(void);
+// 1 on Windows, where "/?" asks a program for its help and commands are
+// typed at cmd.exe; 0 elsewhere (a POSIX shell).
+int PlatformWindows(void);
 // The legacy profile's narrow command line, as one text.
 const char* PlatformCommandLine(void);
 // The wide profile's argument list, program name first, as UTF-8 texts.

@@ -404,12 +404,14 @@ int ConsoleIsTerminal = -1;
 // Some console output could not be written: a closed console must not stop
 // the recovery, but a report that did not arrive is the companions' failure.
 bool ConsoleLost = false;
+int ConsoleError = 0;
 
 void WriteOut(const char* text, size_t n) {
   while (n > 0) {
     ssize_t put = write(1, text, n);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
+      if (!ConsoleLost) ConsoleError = put < 0 ? errno : ENOSPC;
       ConsoleLost = true;
       return;
     }
@@ -421,7 +423,9 @@ void WriteOut(const char* text, size_t n) {
 int PosixConsoleFlush(void) {
   WriteOut(ConsoleBuffer, ConsoleFill);
   ConsoleFill = 0;
-  return ConsoleLost ? 0 : 1;
+  if (!ConsoleLost) return 1;
+  LastErrorCode = ConsoleError;
+  return 0;
 }
 
 void PosixConsoleWrite(const char* text, size_t n) {
@@ -520,7 +524,7 @@ void PlatformStart(void) {
   signal(SIGPIPE, SIG_IGN);
 }
 
-int PlatformSlashHelp(void) { return 0; }
+int PlatformWindows(void) { return 0; }
 
 // Every Linux runs the wide profile: arguments come whole from the system.
 int PlatformProfile(void) { return ProfileWide; }

@@ -683,6 +683,12 @@ Stream Output = {INVALID_HANDLE_VALUE, false};
 // Some standard output could not be written: a closed console must not stop
 // the recovery, but a report that did not arrive is the companions' failure.
 bool ConsoleLost = false;
+DWORD ConsoleError = 0;
+
+void LoseConsole(void) {
+  if (!ConsoleLost) ConsoleError = GetLastError() ? GetLastError() : ERROR_DISK_FULL;
+  ConsoleLost = true;
+}
 Stream ErrorStream = {INVALID_HANDLE_VALUE, false};
 bool StreamsKnown = false;
 
@@ -735,9 +741,11 @@ void ShowOnConsole(HANDLE h, const char* text, size_t n) {
 
 int WinConsoleFlush(void) {
   KnowStreams();
-  if (Usable(Output) && !WriteBytes(Output.handle, ConsoleBuffer, ConsoleFill)) ConsoleLost = true;
+  if (Usable(Output) && !WriteBytes(Output.handle, ConsoleBuffer, ConsoleFill)) LoseConsole();
   ConsoleFill = 0;
-  return ConsoleLost ? 0 : 1;
+  if (!ConsoleLost) return 1;
+  LastErrorCode = (int)ConsoleError;
+  return 0;
 }
 
 // Takes n bytes of standard output whose line feeds are already CR LF.
@@ -748,7 +756,7 @@ void Emit(const char* text, size_t n) {
   }
   if (ConsoleFill + n > ConsoleBufferSize) WinConsoleFlush();
   if (n >= ConsoleBufferSize) {
-    if (!WriteBytes(Output.handle, text, n)) ConsoleLost = true;
+    if (!WriteBytes(Output.handle, text, n)) LoseConsole();
     return;
   }
   memcpy(ConsoleBuffer + ConsoleFill, text, n);
@@ -877,7 +885,7 @@ int PlatformProfile(void) {
   return Profile;
 }
 
-int PlatformSlashHelp(void) { return 1; }
+int PlatformWindows(void) { return 1; }
 
 const char* PlatformCommandLine(void) { return GetCommandLineA(); }
 

@@ -68,5 +68,5 @@ int ReadCompanionOffset(const char* text, int64_t* offset) {
 }
 
 bool IsHelpOption(const char* arg) {
-  return strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0 || (PlatformSlashHelp() && strcmp(arg, "/?") == 0);
+  return strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0 || (PlatformWindows() && strcmp(arg, "/?") == 0);
 }

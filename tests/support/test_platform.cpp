@@ -242,7 +242,11 @@ void MemSleep(uint32_t) { Counters.sleeps++; }
 void MemConsoleWrite(const char* text, size_t n) {
   if (!Faults.console_fails) Console.append(text, n);
 }
-int MemConsoleFlush(void) { return Faults.console_fails ? 0 : 1; }
+int MemConsoleFlush(void) {
+  if (!Faults.console_fails) return 1;
+  LastError = 28;
+  return 0;
+}
 const char* MemErrorText(int code) {
   switch (code) {
     case 2: return "No such file or directory";
