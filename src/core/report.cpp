@@ -51,9 +51,38 @@ void FormatTo(void (*sink)(const char*, size_t), const char* format, va_list arg
   va_end(again);
 }
 
-void ToConsole(const char* text, size_t n) { Platform.ConsoleWrite(text, n); }
+// The progress line on the terminal: how many characters it covers (0: none
+// shows), and whether the console writes to that terminal too.
+size_t ProgressWidth = 0;
+bool ConsoleOnTerminal = false;
 
-void ToError(const char* text, size_t n) { Platform.ErrorWrite(text, n); }
+void ClearProgress(void) {
+  if (ProgressWidth == 0) return;
+  char blank[128];
+  size_t n = ProgressWidth < sizeof blank - 2 ? ProgressWidth : sizeof blank - 2;
+  blank[0] = '\r';
+  memset(blank + 1, ' ', n);
+  blank[n + 1] = '\r';
+  ProgressWidth = 0;
+  Platform.ErrorWrite(blank, n + 2);
+}
+
+void ToConsole(const char* text, size_t n) {
+  if (ProgressWidth && ConsoleOnTerminal) ClearProgress();
+  Platform.ConsoleWrite(text, n);
+}
+
+void ToError(const char* text, size_t n) {
+  ClearProgress();
+  Platform.ErrorWrite(text, n);
+}
+
+void ToProgress(const char* text, size_t n) {
+  if (ProgressWidth == 0) ConsoleOnTerminal = Platform.IsTerminal(1) != 0;
+  Platform.ErrorWrite("\r", 1);
+  Platform.ErrorWrite(text, n);
+  if (n > ProgressWidth) ProgressWidth = n;
+}
 
 void ToLog(const char* text, size_t n) {
   if (RunFiles.Log == NoFile || LogLost) return;
@@ -106,6 +135,17 @@ void ErrorPrint(const char* format, ...) {
   FormatTo(ToError, format, args);
   va_end(args);
 }
+
+void ProgressPrint(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  FormatTo(ToProgress, format, args);
+  va_end(args);
+}
+
+int ProgressShowing(void) { return ProgressWidth != 0; }
+
+void ProgressClear(void) { ClearProgress(); }
 
 int FlushLog(void) {
   uint32_t n = LogFill;

@@ -119,7 +119,7 @@ if [ -x "${MENDRAKE_EXPORT_FAULTS_BIN:-}" ]; then
   OUT=$(MENDRAKE_FAULTS=read_fail=131072 "$MENDRAKE_EXPORT_FAULTS_BIN" --mbox rf.mbox gen.tbb 2>"$WORK/.stderr"; echo "rc=$?")
   RC=${OUT##*rc=}
   expect_rc "read failure" 8
-  expect_eq "read failure: where" "mendrake-export: gen.tbb: read failed at offset 131072 (65536 bytes, error 5)" \
+  expect_eq "read failure: where" "mendrake-export: gen.tbb: read failed at offset 131072 (65536 bytes): Input/output error (error 5)" \
     "$(grep 'read failed' "$WORK/.stderr")"
   head -c 131072 gen.tbb >gen_part.tbb
   awk '$1 + 48 <= 131072' gen.manifest >part.manifest

@@ -3,7 +3,8 @@
 # UndefinedBehaviorSanitizer on) in build-fuzz, seeds their corpora from the
 # generator, and runs each for FUZZ_SECONDS seconds (default 60). A crashing
 # input is kept under build-fuzz/artifacts/; copy it to tests/fuzz/regressions/
-# (run/ or cli/), where the unit test Hostile.FuzzRegressions replays it.
+# (run/, cli/ or check/), where the unit tests
+# Hostile.FuzzRegressions and Check.FuzzRegressions replay it.
 # Needs clang and its fuzzer runtime (Debian: clang, libclang-rt-14-dev).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -14,34 +15,36 @@ SAN="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-poin
 
 cmake -S "$ROOT" -B "$OUT" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMENDRAKE_TESTS=OFF -DCMAKE_CXX_COMPILER="$CXX" \
   -DCMAKE_CXX_FLAGS="$SAN -fsanitize=fuzzer-no-link" >/dev/null
-cmake --build "$OUT" -j2 --target mendrake_core tbbgen_lib -- --no-print-directory >/dev/null
+cmake --build "$OUT" -j2 --target mendrake_core mendrake_check tbbgen_lib -- --no-print-directory >/dev/null
 
 INC="-I$ROOT/src -I$ROOT/tools -I$ROOT/tests/support -I$ROOT/tests/fuzz"
-LIBS="$OUT/libmendrake_core.a $OUT/libtbbgen_lib.a"
+LIBS="$OUT/libmendrake_check.a $OUT/libmendrake_core.a $OUT/libtbbgen_lib.a"
 # The checks and the memory platform go without coverage instrumentation.
 for part in checks:tests/fuzz/checks.cpp platform:tests/support/test_platform.cpp; do
   "$CXX" -std=c++17 -O2 -g $SAN $INC -c "$ROOT/${part#*:}" -o "$OUT/fuzz-${part%%:*}.o"
 done
 CHECKS="$OUT/fuzz-checks.o $OUT/fuzz-platform.o"
-for target in run cli; do
+for target in run cli check; do
   "$CXX" -std=c++17 -O1 -g $SAN -fsanitize=fuzzer $INC "$ROOT/tests/fuzz/fuzz_$target.cpp" $CHECKS $LIBS \
     -o "$OUT/fuzz-$target"
 done
 "$CXX" -std=c++17 -O1 -g $SAN $INC "$ROOT/tests/fuzz/seeds.cpp" $CHECKS $LIBS -o "$OUT/fuzz-seeds"
 
-mkdir -p "$OUT/corpus/run" "$OUT/corpus/cli" "$OUT/artifacts"
+mkdir -p "$OUT/corpus/run" "$OUT/corpus/cli" "$OUT/corpus/check" "$OUT/artifacts"
 "$OUT/fuzz-seeds" "$OUT/corpus/run" "$OUT/corpus/cli"
 cp -f "$ROOT"/tests/fuzz/regressions/run/* "$OUT/corpus/run/" 2>/dev/null || true
 cp -f "$ROOT"/tests/fuzz/regressions/cli/* "$OUT/corpus/cli/" 2>/dev/null || true
+# The check reads the run target's inputs the same way.
+cp -f "$OUT"/corpus/run/* "$ROOT"/tests/fuzz/regressions/check/* "$OUT/corpus/check/" 2>/dev/null || true
 
 # A smaller quarantine lets freed pass buffers be reused instead of mapped
 # afresh each run (page faults dominated); use-after-free of recent frees is
 # still caught.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=16}
 status=0
-for target in run cli; do
+for target in run cli check; do
   case $target in
-    run) limits="-max_len=24000" ;;
+    run | check) limits="-max_len=24000" ;;
     cli) limits="-max_len=4096" ;;
   esac
   log="$OUT/fuzz-$target.log"
