@@ -69,6 +69,9 @@ for program in $PROGRAMS; do
     "$(stat -c %a "$DEST/usr/bin/$program") $(stat -c %a "$DEST/usr/share/man/man1/$program.1")"
   expect_same_file "$program installed" "$BUILD_DIR/$program" "$DEST/usr/bin/$program"
   expect_same_file "$program.1 installed" "$ROOT/man/$program.1" "$DEST/usr/share/man/man1/$program.1"
+  # The footer names the release that the companions' --version prints.
+  expect_eq "$program.1 footer" "mendrake $VERSION" \
+    "$(sed -n 's/^\.TH [^ ]* 1 "[^"]*" "\([^"]*\)".*/\1/p' "$ROOT/man/$program.1")"
 done
 
 # The exit codes in mendrake(1) are those of the run state, as a shell shows them.
