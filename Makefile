@@ -3,6 +3,7 @@
 # three programs and their manual pages under PREFIX.
 BUILD ?= build
 CMAKE_FLAGS ?=
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 # The demo builds in a directory of its own without the tests, so that it
 # runs where googletest is missing and leaves BUILD's settings alone.
 DEMO_BUILD ?= $(BUILD)-demo
@@ -16,10 +17,16 @@ PROGRAMS = mendrake mendrake-check mendrake-export
 all: build
 
 build:
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	@$(CONFIGURE)
 	@cmake --build $(BUILD) -j2 -- --no-print-directory
 
-test: build
+# Without googletest the build leaves the tests out: say so before building.
+test:
+	@$(CONFIGURE)
+	@if [ ! -f $(BUILD)/tests/CTestTestfile.cmake ]; then \
+	  echo "make test: $(BUILD) has no tests: they need googletest (Debian: apt-get install libgtest-dev) and MENDRAKE_TESTS=ON" >&2; \
+	  exit 1; fi
+	@cmake --build $(BUILD) -j2 -- --no-print-directory
 	cd $(BUILD) && ctest --output-on-failure -j2
 
 demo:

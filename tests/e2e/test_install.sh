@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What comes with the programs: `make install-built` into a scratch DESTDIR
 # and `make uninstall` (the files, their modes, manual pages that render
-# without warnings and agree with the exit codes), and the generator's mail
-# texts that the demo shows to people.
+# without warnings and agree with the exit codes and the version), a build
+# without googletest, and the generator's mail texts that the demo shows to
+# people.
 # windows-skip: installs the Linux build and reads its manual pages
 source "$(dirname "$0")/lib.sh"
 BUILD_DIR=$(dirname "$MENDRAKE")
@@ -96,4 +97,12 @@ fi
 
 make_quiet uninstall || fail "make uninstall"
 expect_eq "uninstall leaves no file" "" "$(find "$DEST" -type f)"
+
+# ---- Without googletest the build leaves the tests out, saying so in one
+# line, and `make test` names the package to install before building anything.
+OUT=$(env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS make -s -C "$ROOT" test BUILD="$WORK/bare" \
+  CMAKE_FLAGS=-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON 2>&1; echo "rc=$?")
+expect_eq "without googletest: the notice, make test's word, a failure, nothing built" \
+  "mendrake: googletest not found, the tests are left out (Debian: apt-get install libgtest-dev)|1|rc=2|" \
+  "$(head -1 <<<"$OUT")|$(grep -c '^make test: .* apt-get install libgtest-dev' <<<"$OUT")|$(tail -1 <<<"$OUT")|$(ls "$WORK/bare" | grep mendrake)"
 finish
