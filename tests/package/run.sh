@@ -95,7 +95,7 @@ done
 if command -v lintian >/dev/null; then
   echo "lintian's output (all tags, pedantic ones too):"
   lintian --display-level '>=pedantic' --display-experimental --show-overrides "$DEB" >lintian.txt 2>&1
-  grep -v '^running with root privileges' lintian.txt | sed 's/^/   /'
+  grep -v '^running with root privileges' lintian.txt | sed 's/^/   /' | grep . || echo "   (no tags)"
   expect_eq "lintian: no errors" "0" "$(grep -c '^E:' lintian.txt)"
 else
   echo "SKIP: lintian missing (Debian package lintian): the .deb is not checked by it"
