@@ -122,7 +122,7 @@ void StartLog(void) {
 
 int LogFailed(void) { return LogLost; }
 
-void FlushOutput(void) {
+int FlushOutput(void) {
   FlushLog();
-  Platform.ConsoleFlush();
+  return Platform.ConsoleFlush();
 }

@@ -27,4 +27,6 @@ void StartLog(void);
 // 1 when a write to this run's log failed.
 int LogFailed(void);
 // Flushes the log and the console: before a pause and before the run ends.
-void FlushOutput(void);
+// Returns 1, or 0 when some console output of this process could not be
+// written (a full disk, a closed pipe).
+int FlushOutput(void);
