@@ -116,7 +116,7 @@ done
 check --help
 expect_eq "help" "0 $USAGE" "$RC $(head -n 1 <<<"$OUT")"
 check --version
-expect_eq "version" "0" "$RC"
+expect_eq "version" "0 mendrake-check $VERSION" "$RC $OUT"
 
 # --- Generated damage: the checker's findings are the recovery's warnings;
 # the repair it suggests (mendrake's own copy, or a clean base from
