@@ -156,7 +156,7 @@ too short over text|"5 5" "3 9" "3 3"|4|verdict: damaged; repair with: mendrake 
 too short over bytes with no NUL|"5 5" "junk 40" "3 3"|4|verdict: damaged; repair with: mendrake b.tbb|1|0|1
 a gap: NUL bytes between|"5 5" "zeros 40" "3 3"|4|verdict: damaged; repair with: mendrake-export --tbb b-repaired.tbb b.tbb|1|0|1
 a short length over text then NUL|"5 12" "zeros 3" "3 3"|4|verdict: damaged; repair with: mendrake-export --tbb|1|0|1
-a gap after a deleted message|"5 5 d" "zeros 9" "3 3 d"|4|verdict: damaged; repair with: mendrake-export --tbb|1|0|1
+a gap after a deleted message|"5 5 d" "zeros 9" "3 3"|4|verdict: damaged; repair with: mendrake-export --tbb|1|0|1
 cut off at the end|"5 5" "900 300"|4|verdict: damaged; repair with: mendrake b.tbb|1|0|2
 negative length|"5 5" "-5 5" "3 3"|4|verdict: damaged; repair with: mendrake b.tbb|2|0|2
 trailing bytes|"5 5" "5 30"|4|verdict: damaged; repair with: mendrake-export --tbb b-repaired.tbb b.tbb|1|0|2
