@@ -5,15 +5,15 @@
 //    where a stored length falls short of the next header, and only until
 //    the first NUL;
 //  - a run of ZeroRunLength NUL bytes in the text: one byte in every
-//    SampleStep is looked at (a run that long holds at least one of them),
-//    and a NUL there is followed both ways to the run's exact ends.
+//    ZeroRunLength is looked at (a run that long holds one of them), and a
+//    NUL there is followed both ways to the run's exact ends.
 #include <cstring>
 
 #include "check/check.h"
 
 namespace {
 
-constexpr int64_t SampleStep = 256;
+constexpr int64_t SampleStep = ZeroRunLength;
 constexpr uint32_t TailSize = sizeof(((ByteJudge*)nullptr)->tail);
 
 inline int64_t Max(int64_t a, int64_t b) { return a > b ? a : b; }

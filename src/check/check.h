@@ -67,7 +67,7 @@ struct ByteJudge {
   int64_t walk_zero_size;
   int64_t run_start;        // a run of NUL bytes being followed, or -1
   uint32_t tail_fill;       // the last bytes handed, for a run that began before them
-  uint8_t tail[512];
+  uint8_t tail[1024];
 };
 
 // Starts a byte judgement at `position` with no header yet.
