@@ -103,7 +103,7 @@ inline std::vector<Item> ReportItems(const std::string& report) {
     std::string line = report.substr(at, end - at);
     at = end + 1;
     unsigned long long h, x, y;
-    long long a, b, c;
+    long long a;
     int stored;
     unsigned u;
     const char* l = line.c_str();
@@ -134,8 +134,6 @@ inline std::vector<Item> ReportItems(const std::string& report) {
     } else if (line.compare(0, 3, "at ") == 0 || line.compare(0, 8, "warning:") == 0) {
       items.emplace_back("unparsed: " + line, 0, 0, 0, 0);
     }
-    (void)b;
-    (void)c;
   }
   std::sort(items.begin(), items.end());
   return items;
