@@ -525,17 +525,30 @@ bool TakeIdentity(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
   return ok;
 }
 
-// Identifies a file or a folder by its volume and its index on that volume;
-// false when it cannot be opened. Opening asks for no access and shares
-// reading and writing, so it succeeds beside the run's own handles; backup
-// semantics let it open a folder.
-bool FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+// Identifies a file or a folder by its volume and its index on that volume.
+// Returns 1 identified, 0 when the name is not there (nor, maybe, its
+// folder), -1 when it cannot be opened for another reason. Opening asks for
+// no access and shares reading and writing, so it succeeds beside the run's
+// own handles; backup semantics let it open a folder.
+int FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
   wchar_t* wide = nullptr;
-  if (Wide() && !(wide = SystemPath(path))) return false;
+  if (Wide() && !(wide = SystemPath(path))) return -1;
   HANDLE h = CreateByPath(path, wide, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
                           FILE_FLAG_BACKUP_SEMANTICS);
+  DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : NO_ERROR;
   WinRelease(wide);
-  return TakeIdentity(h, info);
+  if (TakeIdentity(h, info)) return 1;
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : -1;
+}
+
+// True when the system finds the name (a file, a folder); the cheap way
+// to ask, where nothing more is wanted.
+bool NameThere(const char* path) {
+  if (!Wide()) return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+  wchar_t* wide = SystemPath(path);
+  bool there = wide && GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
+  WinRelease(wide);
+  return there;
 }
 
 // The same for a full path in UTF-16, as FullPath makes it: given to the
@@ -567,13 +580,16 @@ bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFO
 // The size and the time of the last write must agree as well: they always
 // do for one file, and they keep two files apart on a file system whose
 // file index says little (the 9x family's FAT).
-int WinSameFile(const char* a, const char* b) {
-  if (!a || !b) return 0;
-  BY_HANDLE_FILE_INFORMATION ia, ib;
-  if (!FileIdentity(a, &ia) || !FileIdentity(b, &ib)) return 0;
+bool SameExistingFile(const BY_HANDLE_FILE_INFORMATION& ia, const BY_HANDLE_FILE_INFORMATION& ib) {
   return SameIdentity(ia, ib) && ia.nFileSizeHigh == ib.nFileSizeHigh && ia.nFileSizeLow == ib.nFileSizeLow &&
          ia.ftLastWriteTime.dwLowDateTime == ib.ftLastWriteTime.dwLowDateTime &&
          ia.ftLastWriteTime.dwHighDateTime == ib.ftLastWriteTime.dwHighDateTime;
+}
+
+int WinSameFile(const char* a, const char* b) {
+  if (!a || !b) return 0;
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  return FileIdentity(a, &ia) == 1 && FileIdentity(b, &ib) == 1 && SameExistingFile(ia, ib) ? 1 : 0;
 }
 
 void WinSleep(uint32_t milliseconds) { Sleep(milliseconds); }
@@ -759,11 +775,19 @@ void Locate(const char* path, PathPlace* place) {
 
 // One file under two names: the same existing file, or, whether or not it
 // exists yet, the same name (case set aside) below the same folder, as the
-// system finds that folder. Where no folder on the way can be opened, the
-// full paths are compared as text.
+// system finds that folder. A name that is there and one that is not are
+// two files (an export asks so for every file it makes). Where no folder on
+// the way can be opened, the full paths are compared as text.
 int WinSamePath(const char* a, const char* b) {
   if (!a || !b) return 0;
-  if (WinSameFile(a, b)) return 1;
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  int there_a = FileIdentity(a, &ia);
+  if (there_a == 0 && NameThere(b)) return 0;
+  if (there_a == 1) {
+    int there_b = FileIdentity(b, &ib);
+    if (there_b == 1 && SameExistingFile(ia, ib)) return 1;
+    if (there_b == 0) return 0;
+  }
   PathPlace pa, pb;
   Locate(a, &pa);
   Locate(b, &pb);
