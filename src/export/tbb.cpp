@@ -3,9 +3,9 @@
 // where deleted messages are taken), its length field holding the length of
 // its text, then the text as it stands; nothing before, between or after
 // them. The length is known only when the message ends, so the header goes
-// out at once and its length is set in place then, in the buffer or back
-// in the file: the output must be a file that can be moved in, never a
-// pipe. A text longer than a length field can hold (a stretch of an image
+// out at once with its stored length, and a length that proves wrong is set
+// in place then, in the buffer or back in the file: the output must be a
+// file that can be moved in, never a pipe. A text longer than a length field can hold (a stretch of an image
 // between two headers, say) goes out as several messages behind copies of
 // its header, each as long as a length can be, and a warning says so: no
 // byte is lost and every length in the base is right.
@@ -33,7 +33,9 @@ void PutHeader(void) {
   OutputPut(Header, HeaderSize);
 }
 
+// The piece's header carries its length (in most messages it does already).
 void SetLength(void) {
+  if (MessageLength(Header) == (uint32_t)Length) return;
   uint8_t field[4];
   WriteU32(field, (uint32_t)Length);
   OutputPatch(HeaderAt + MessageLengthOffset, field, 4);
@@ -56,7 +58,6 @@ int TbbPrepare(void) {
 
 int TbbBegin(int64_t at, uint32_t number, const uint8_t* header, const MessageFields&) {
   memcpy(Header, header, HeaderSize);
-  SetMessageLength(Header, 0);
   MessageAt = at;
   MessageNumber = number;
   Pieces = 0;

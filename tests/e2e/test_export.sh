@@ -103,7 +103,11 @@ done
 # An output file with bytes in it is refused and left as it was; --force
 # replaces it, and a link by a new file (never writing through it); an empty
 # one is taken. A base never goes to a pipe: its lengths are set in place.
+# (Under Wine a Unix symbolic link is no Windows link: Wine's DeleteFile
+# removes what it leads to. Those rows run on Linux.)
 echo victim >victim.txt
+symlinks=1
+[ -n "${MENDRAKE_WINDOWS:-}" ] && symlinks=0 && echo "SKIP: symbolic links under Wine (Linux only)"
 for format in mbox tbb; do
   echo precious >"kept.$format"
   export_run "--$format" "kept.$format" mail.tbb
@@ -112,7 +116,9 @@ for format in mbox tbb; do
   expect_eq "existing --$format: untouched" precious "$(cat "kept.$format")"
   ln -sf victim.txt "lnk.$format"
   : >"empty.$format"
-  for output in "kept.$format" "lnk.$format" "empty.$format"; do
+  outputs="kept.$format empty.$format"
+  [ $symlinks = 1 ] && outputs="$outputs lnk.$format"
+  for output in $outputs; do
     force=--force
     [ "$output" = "empty.$format" ] && force=
     export_run $force -q "--$format" "$output" mail.tbb
@@ -141,7 +147,7 @@ names=($(ls out.eml))
 echo stale >"out.eml/${names[0]}"
 echo mine >out.eml/keep.txt
 echo victim2 >victim2.txt
-ln -sf ../victim.txt "out.eml/${names[1]}"
+[ $symlinks = 1 ] && ln -sf ../victim.txt "out.eml/${names[1]}"
 rm "out.eml/${names[2]}" && ln victim2.txt "out.eml/${names[2]}"
 export_run --eml out.eml mail.tbb
 expect_rc "--eml over a file and links" 0
