@@ -142,7 +142,7 @@ void EndMessage(int64_t reached, bool last) {
       Counts.gaps += 1;
       Counts.gap_bytes += reached - stored_end;
       text_end = stored_end;
-    } else if (Message.taken && !TextAgain(stored_end, reached)) {
+    } else if (Message.taken && (Message.holding || Message.writing) && !TextAgain(stored_end, reached)) {
       // The reading ends here: the run stops after this message.
       text_end = ReadAgain.offset;
       RunState.StopReading = true;

@@ -5,10 +5,11 @@
 // them. The length is known only when the message ends, so the header goes
 // out at once with its stored length, and a length that proves wrong is set
 // in place then, in the buffer or back in the file: the output must be a
-// file that can be moved in, never a pipe. A text longer than a length field can hold (a stretch of an image
-// between two headers, say) goes out as several messages behind copies of
-// its header, each as long as a length can be, and a warning says so: no
-// byte is lost and every length in the base is right.
+// file that can be moved in, never a pipe. A text longer than a length
+// field can hold (a stretch of an image between two headers, say) goes out
+// as several messages behind copies of its header, each as long as a
+// length can be, and a warning says so: no byte is lost and every length in
+// the base is right.
 #include <cinttypes>
 
 #include "core/report.h"
