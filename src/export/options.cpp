@@ -132,7 +132,7 @@ int ParseExportOptions(int count, char** args) {
     } else if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
       ExportSettings.Quiet = true;
     } else if (!strcmp(a, "-V") || !strcmp(a, "--version")) {
-      ConsoleText("mendrake-export 1.0\n");
+      ConsoleText("mendrake-export " MENDRAKE_VERSION "\n");
       return ParsedDone;
     } else {
       return Bad();

@@ -356,5 +356,5 @@ for option in --mbox --mbox=FILE --eml --eml=DIR --tbb --tbb=FILE --force --mapf
   [ -n "$page" ] && expect_eq "the manual page names $option" 1 "$(grep -ciE -m1 -e "$word" <<<"$page")"
 done
 export_run -V
-expect_eq "-V" "mendrake-export 1.0"$'\n' "$OUT"
+expect_eq "-V" "mendrake-export $VERSION"$'\n' "$OUT"
 finish
