@@ -31,36 +31,24 @@ check_lengths() {
       (lambda r: r - (r >> 31 << 32))((p["next_header"] - p["header"] - 48 if p["kind"] == "gap" else p["right_length"]) & 0xffffffff))
       for p in d["problems"] if p["kind"] in ("broken_length", "gap", "cut_off")))'
 }
-# repair BASE: runs the repair that the checker suggests for BASE, with the
-# programs under test, and checks the result: it must be judged clean.
-# Prints "clean" or what went wrong.
-HAVE_TBB=1
-$MENDRAKE_WRAP "$EXPORT" --help 2>/dev/null | grep -q -- '--tbb' || HAVE_TBB=0
+# repair ARGS...: runs the repair that the checker suggests for the base,
+# with the programs under test; prints "clean" when the checker judges the
+# result so, else what went wrong.
 repair() {
   check --json "$@"
   local command out
   command=$(json 'd["repair"] or ""')
-  [ -n "$command" ] || { echo "no repair suggested"; return; }
-  out=$(json 'd["repair"].split()[-1] if d["repair"].startswith("mendrake ") else d["repair"].split()[2]')
+  out=$(json '(d["repair"] or "").split()[-1 if (d["repair"] or "").startswith("mendrake ") else 2]' 2>/dev/null)
   rm -f "$out"
   case $command in
     "mendrake "*) $MENDRAKE_WRAP "$MENDRAKE" ${command#mendrake } >/dev/null 2>&1 ;;
-    "mendrake-export --tbb "*)
-      [ "$HAVE_TBB" = 1 ] || { echo "skipped: mendrake-export has no --tbb"; return; }
-      $MENDRAKE_WRAP "$EXPORT" ${command#mendrake-export } >/dev/null 2>&1 ;;
+    "mendrake-export --tbb "*) $MENDRAKE_WRAP "$EXPORT" ${command#mendrake-export } >/dev/null 2>&1 ;;
+    *) echo "no repair suggested"; return ;;
   esac
   check "$out"
   [ "$RC $(verdict)" = "0 verdict: clean" ] && echo clean || echo "$command: $(verdict)"
 }
-expect_repaired() {
-  local got
-  got=$(repair "${@:2}")
-  if [ "$got" = "skipped: mendrake-export has no --tbb" ]; then
-    echo "SKIP: $1: $got"
-  else
-    expect_eq "$1: the suggested repair gives a clean base" clean "$got"
-  fi
-}
+expect_repaired() { expect_eq "$1: the suggested repair gives a clean base" clean "$(repair "${@:2}")"; }
 
 # Writes a base from a list of "STORED_LENGTH TEXT_LENGTH [d]" messages (d:
 # deleted); "inner" is a message whose text is a whole base, "zeros N" N
@@ -267,7 +255,6 @@ if [ -z "$WINDOWS" ]; then
       if [ $kind = broken ]; then
         (cd paste && make_base "./$name" "5 5" "9 5" "3 3")
       else
-        [ "$HAVE_TBB" = 1 ] || continue
         (cd paste && make_base "./$name" "5 5" "3 9")
       fi
       command=$(cd paste && $CHECK -- "$name" | tail -n 1)
@@ -416,7 +403,7 @@ if [ -x "${MENDRAKE_CHECK_FAULTS_BIN:-}" ]; then
   gen --out big.tbb --seed 9 --messages 100 --max 6000
   OUT=$(MENDRAKE_FAULTS=read_fail=131072 "$MENDRAKE_CHECK_FAULTS_BIN" big.tbb 2>"$WORK/.stderr"; echo "rc=$?")
   expect_eq "read failure: exit, where, verdict" "rc=8 1 verdict: unknown; the reading failed at offset 131072" \
-    "${OUT##*$'\n'} $(grep -c 'read failed at offset 131072 (65536 bytes): Input/output error (error 5)' "$WORK/.stderr") $(tail -n 2 <<<"$OUT" | head -n 1)"
+    "${OUT##*$'\n'} $(grep -c 'read failed at offset 131072 (65536 bytes): [^(]* (error 5)' "$WORK/.stderr") $(tail -n 2 <<<"$OUT" | head -n 1)"
 fi
 
 finish
