@@ -2,10 +2,11 @@
 # make fuzz: builds the libFuzzer targets with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer on) in build-fuzz, seeds their corpora from the
 # generator, and runs each for its share of FUZZ_SECONDS seconds (default 60):
-# the whole for the targets with the most ground to cover, less for the small
+# the whole for the whole run and the mail transforms, less for the small
 # parsers, which saturate sooner. A crashing input is kept under
 # build-fuzz/artifacts/; copy it to tests/fuzz/regressions/<target>/, where a
 # unit test replays it (Hostile.FuzzRegressions for run/ and cli/).
+# FUZZ_TARGETS="date fields" builds and runs only those.
 # Needs clang and its fuzzer runtime (Debian: clang, libclang-rt-14-dev).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -20,7 +21,7 @@ cmake --build "$OUT" -j2 --target mendrake_core mendrake_export tbbgen_lib -- --
 
 INC="-I$ROOT/src -I$ROOT/tools -I$ROOT/tests/support -I$ROOT/tests/fuzz"
 LIBS="$OUT/libmendrake_export.a $OUT/libmendrake_core.a $OUT/libtbbgen_lib.a"
-TARGETS="run cli date fields"
+TARGETS="${FUZZ_TARGETS:-run cli date fields transform}"
 # The checks and the memory platform go without coverage instrumentation.
 for part in checks:tests/fuzz/checks.cpp platform:tests/support/test_platform.cpp; do
   "$CXX" -std=c++17 -O2 -g $SAN $INC -c "$ROOT/${part#*:}" -o "$OUT/fuzz-${part%%:*}.o"
@@ -51,6 +52,7 @@ for target in $TARGETS; do
     cli) limits="-max_len=4096" share=50 ;;
     date) limits="-max_len=256" share=25 ;;
     fields) limits="-max_len=8192" share=50 ;;
+    transform) limits="-max_len=16384" share=100 ;;
   esac
   seconds=$((SECONDS_EACH * share / 100))
   [ "$seconds" -ge 1 ] || seconds=1
@@ -61,7 +63,7 @@ for target in $TARGETS; do
       -artifact_prefix="$OUT/artifacts/$target-" >"$log" 2>&1; then
     status=1
     echo "fuzz-$target FAILED; the input is under $OUT/artifacts/:"
-    grep -E "^(==|SUMMARY|[a-z].*: expected|listed|recover|list-only|a |the |more |asctime |accepted |slug |sender |folded |plain )" \
+    grep -E "^(==|SUMMARY|[a-z].*: expected|listed|recover|list-only|a |the |more |asctime |accepted |slug |sender |folded |plain |mbox |[.]eml )" \
       "$log" | head -30 || true
     tail -5 "$log"
   fi

@@ -1,7 +1,7 @@
 // Writes the fuzzers' seed inputs: generated message bases with each kind of
 // damage under several option sets (run target), command lines of both
-// syntaxes (command-line target), and mail dates and header sections (the
-// export's targets). Usage: fuzz-seeds CORPUS (each target's seeds go to
+// syntaxes (command-line target), and mail dates, header sections and
+// texts (the export's targets). Usage: fuzz-seeds CORPUS (each target's seeds go to
 // CORPUS/<target>/, which must exist).
 #include <algorithm>
 #include <cstdio>
@@ -76,12 +76,17 @@ int main(int argc, char** argv) {
   };
   for (k = 0; k < 5; k++) put_text(corpus + "/date/given" + std::to_string(k), dates[k]);
   for (k = 0; k < 2; k++) put_text(corpus + "/fields/given" + std::to_string(k), "Subject: " + subjects[k] + "\n");
+  put_text(corpus + "/transform/given0", "\x04\x01\x03>>From x\r\nFrom\rFrom \r\r\n>From\r");
   for (uint64_t seed = 1; seed <= 16; seed++) {
     GenRng rng{seed};
     std::string text = MakeMailText(rng, 3000, false, false);
     size_t end = text.find("\n\n");
     size_t crlf_end = text.find("\r\n\r\n");
     put_text(corpus + "/fields/gen" + std::to_string(seed), text.substr(0, std::min(end, crlf_end)));
+    // The whole text as a transform input: mbox or .eml, in pieces of one
+    // to three lengths.
+    std::string pieces = {(char)(seed % 2 | (seed % 4) << 1), (char)(seed * 7), (char)(seed * 13 + 1), 0};
+    put_text(corpus + "/transform/gen" + std::to_string(seed), pieces.substr(0, 1 + seed % 4) + text);
     size_t date = text.find("\nDate:");
     if (date != std::string::npos)
       put_text(corpus + "/date/gen" + std::to_string(seed), text.substr(date + 6, text.find('\n', date + 1) - date - 6));
