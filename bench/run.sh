@@ -227,7 +227,9 @@ time_base() {
   fi
   if [[ $with == companions && -n $CHECK ]]; then list+=("mendrake-check base::$CHECK $base"); fi
   if [[ $with == companions && -n $EXPORT ]]; then
-    copy+=("mendrake-export --mbox copy base::$EXPORT --mbox $COPIES/copy $base")
+    # --force: the copy before it left the file there, with bytes in it.
+    copy+=("mendrake-export --mbox copy base::$EXPORT --force --mbox $COPIES/copy $base"
+           "mendrake-export --tbb copy base::$EXPORT --force --tbb $COPIES/copy $base")
   fi
   warm "$base"
   echo "bench: timing $name" >&2
@@ -350,6 +352,9 @@ headlines() {
     fi
     if have "$name copy" "mendrake-export --mbox copy base"; then
       echo "- $name, mendrake-export --mbox: $(against "$name copy" "mendrake-export --mbox copy base" "mendrake base copy") the time of mendrake's copy run (goal 1.5x), peak RSS $(rss "$name copy" "mendrake-export --mbox copy base") (goal: under 100 MiB)"
+    fi
+    if have "$name copy" "mendrake-export --tbb copy base"; then
+      echo "- $name, mendrake-export --tbb: $(against "$name copy" "mendrake-export --tbb copy base" "mendrake base copy") the time of mendrake's copy run (goal 1.2x), peak RSS $(rss "$name copy" "mendrake-export --tbb copy base") (goal: under 100 MiB)"
     fi
   done
   # The largest peak of any mendrake program on any source.

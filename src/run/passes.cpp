@@ -68,7 +68,7 @@ int ReadSource(const PassHooks& hooks) {
     first = false;
     P += size;
     RunState.BytesProcessed += size;
-    if (RunState.MaxMessages != 0 && RunState.MessagesExtracted > RunState.MaxMessages) {
+    if (RunState.StopReading || (RunState.MaxMessages != 0 && RunState.MessagesExtracted > RunState.MaxMessages)) {
       S = P;
       break;
     }

@@ -68,22 +68,24 @@ inline std::string EmlReference(const std::string& text) {
   return out;
 }
 
-// The message's text through one format, in pieces. Returns the bytes it
-// wrote for the message.
+// The message's text through one format of the table, in pieces, as the
+// only message of a run. Returns the bytes it wrote for the message.
 inline std::string Transform(bool eml, const std::string& text, const std::vector<uint32_t>& lengths,
                              bool* line_end_added) {
-  static bool prepared = false;
   MemReset();
   RunState.SourcePath = "source.tbb";
+  Counts = ExportCounts();
+  const char* option = eml ? "--eml" : "--mbox";
+  const FormatOps* format = nullptr;
+  for (int k = 0; ExportFormats[k]; k++)
+    if (strcmp(ExportFormats[k]->option, option) == 0) format = ExportFormats[k];
+  if (!format) return std::string("(no format ") + option + ")";
+  ExportSettings.Output = eml ? "eml" : "out.mbox";
   MessageFields fields;
   memset(&fields, 0, sizeof fields);
   strcpy(fields.sender, "pat@example.org");
-  const FormatOps& format = eml ? EmlFormat : MboxFormat;
-  ExportSettings.Output = eml ? "eml" : "out.mbox";
-  // The .eml directory's path buffer is made once for the process.
-  if (eml && !prepared) prepared = EmlFormat.Prepare() == 1;
-  if (!eml && MboxFormat.Prepare() != 1) return "(mbox not created)";
-  if (format.Begin(0, 1, fields) != 1) return "(message not begun)";
+  uint8_t header[48] = {};
+  if (format->Prepare() != 1 || format->Begin(0, 1, header, fields) != 1) return "(output not opened)";
   size_t at = 0, k = 0;
   while (at < text.size()) {
     uint32_t n = lengths.empty() || lengths[k % lengths.size()] == 0 ? (uint32_t)(text.size() - at)
@@ -91,12 +93,13 @@ inline std::string Transform(bool eml, const std::string& text, const std::vecto
     n = (uint32_t)std::min<size_t>(n, text.size() - at);
     // An exact copy of the piece: a read past its end is caught.
     std::vector<uint8_t> piece(text.begin() + at, text.begin() + at + n);
-    format.Text(piece.data(), n);
+    format->Text(piece.data(), n);
     at += n;
     k++;
   }
-  format.End(fields, line_end_added);
-  format.Close();
+  format->End(fields, 0);
+  if (format->Close() != 1 || Counts.exported != 1) return "(the message did not reach the disk)";
+  *line_end_added = Counts.line_end_added != 0;
   if (eml) return MemGetText("eml/00001-0.eml");
   std::string out = MemGetText("out.mbox");
   std::string from = "From pat@example.org Thu Jan  1 00:00:00 1970\n";

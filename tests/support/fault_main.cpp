@@ -16,6 +16,13 @@
 //   shrink=OFFSET:SIZE    just before the source read at OFFSET, the source
 //                         file is cut to SIZE bytes (another process
 //                         truncating it between passes)
+// and on the output files a companion names or makes (not the target):
+//   output_capacity=N     they share a file system of N bytes: a write
+//                         beyond it puts what fits and fails (error 28)
+//   output_fail=TEXT      writes to one whose path holds TEXT put half and
+//                         fail (error 28)
+//   output_holes=1        a write of zeros only leaves a hole instead (the
+//                         file system keeps huge outputs sparse)
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -47,8 +54,13 @@ DiskGeometry Geometry[2];
 int InjectedError = 0;
 int64_t ShrinkAt = -1, ShrinkTo = 0;
 std::string SourcePath;
-enum Role { RoleNone, RoleSource, RoleTarget };
+enum Role { RoleNone, RoleSource, RoleTarget, RoleOutput };
 Role Roles[64];
+int64_t OutputCapacity = -1, OutputUsed = 0;
+std::string OutputFail;
+bool OutputHoles = false;
+std::string Paths[64];
+int64_t Ends[64];  // how far each output reaches, holes included
 
 Role RoleOf(FileRef f) { return f >= 0 && f < 64 ? Roles[f] : RoleNone; }
 
@@ -65,8 +77,11 @@ FileRef FaultOpen(const char* path, OpenKind kind, bool unbuffered) {
   if (f >= 0 && f < 64) {
     Roles[f] = kind == OpenSource ? RoleSource
                : (kind == OpenTargetExisting || kind == OpenTargetAlways) ? RoleTarget
-                                                                           : RoleNone;
+               : (kind == OpenOutputNew || kind == OpenOutputUnused || kind == OpenStandardOutput) ? RoleOutput
+                                                                                                   : RoleNone;
     Positions[f] = 0;
+    Paths[f] = path;
+    Ends[f] = 0;
   }
   return f;
 }
@@ -116,8 +131,46 @@ int64_t FaultRead(FileRef f, void* into, uint32_t n) {
   return Real.Read(f, into, n);
 }
 
+// An output write under the output faults; -2 when none applies.
+int64_t OutputWrite(FileRef f, const void* from, uint32_t n) {
+  bool full = OutputCapacity >= 0 && OutputUsed + n > OutputCapacity;
+  bool failing = !OutputFail.empty() && Paths[f].find(OutputFail) != std::string::npos;
+  if (full || failing) {
+    uint32_t fits = full ? (uint32_t)(OutputCapacity - OutputUsed) : n / 2;
+    int64_t put = fits ? Real.Write(f, from, fits) : 0;
+    OutputUsed += put > 0 ? put : 0;
+    Positions[f] += put > 0 ? put : 0;
+    InjectedError = 28;
+    return put > 0 ? put : -1;
+  }
+  const uint8_t* bytes = (const uint8_t*)from;
+  bool zeros = OutputHoles && n > 0 && bytes[0] == 0 && memcmp(bytes, bytes + 1, n - 1) == 0;
+  if (!zeros) return -2;
+  if (!Real.Seek(f, Positions[f] + n)) return -1;
+  Positions[f] += n;
+  if (Positions[f] > Ends[f]) Ends[f] = Positions[f];
+  return n;
+}
+
+void FaultClose(FileRef f) {
+  // A hole at the end: the file reaches as far as the writes did.
+  int64_t size = 0;
+  if (RoleOf(f) == RoleOutput && Ends[f] > 0 && Real.SeekEnd(f, &size) && size < Ends[f]) Real.Truncate(f, Ends[f]);
+  if (f >= 0 && f < 64) Roles[f] = RoleNone;
+  Real.Close(f);
+}
+
 int64_t FaultWrite(FileRef f, const void* from, uint32_t n) {
   InjectedError = 0;
+  if (RoleOf(f) == RoleOutput) {
+    int64_t put = OutputWrite(f, from, n);
+    if (put != -2) return put;
+    put = Real.Write(f, from, n);
+    OutputUsed += put > 0 ? put : 0;
+    Positions[f] += put > 0 ? put : 0;
+    if (Positions[f] > Ends[f]) Ends[f] = Positions[f];
+    return put;
+  }
   if (RoleOf(f) == RoleTarget && Positions[f] == WriteFail && WriteTimes != 0) {
     if (WriteTimes > 0) WriteTimes--;
     InjectedError = 28;
@@ -168,6 +221,9 @@ void Configure(const char* list) {
     else if (key == "shrink") sscanf(value, "%" SCNd64 ":%" SCNd64, &ShrinkAt, &ShrinkTo);
     else if (key == "geometry") HaveGeometry[0] = ReadGeometry(value, &Geometry[0]);
     else if (key == "target_geometry") HaveGeometry[1] = ReadGeometry(value, &Geometry[1]);
+    else if (key == "output_capacity") OutputCapacity = strtoll(value, nullptr, 10);
+    else if (key == "output_fail") OutputFail = value;
+    else if (key == "output_holes") OutputHoles = true;
     else if (!key.empty()) fprintf(stderr, "mendrake-faults: unknown fault '%s'\n", key.c_str());
     start = end + 1;
   }
@@ -179,6 +235,7 @@ int main(int argc, char** argv) {
   Real = Platform;
   if (const char* list = getenv("MENDRAKE_FAULTS")) Configure(list);
   Platform.Open = FaultOpen;
+  Platform.Close = FaultClose;
   Platform.Seek = FaultSeek;
   Platform.SeekEnd = FaultSeekEnd;
   Platform.DriveGeometry = FaultDriveGeometry;
