@@ -33,13 +33,14 @@ const char* const Help =
     "The last line is the verdict: clean; damaged, with the command that\n"
     "repairs it (mendrake when only lengths need mending, else\n"
     "mendrake-export --tbb, which writes the messages alone) or with the\n"
-    "ddrescue retry that areas not read need; or no message base found.\n"
+    "ddrescue retry that areas not read need; no message base found; or\n"
+    "unknown, when a read failed.\n"
     "Without a mapfile, a run of 512 or more NUL bytes in a message is a\n"
     "warning.\n"
     "\n"
-    "Exit status: 0 clean, 4 problems found (none corrected), 8 operational\n"
-    "error (cannot open, a read failure, a report that cannot be written),\n"
-    "16 usage error.\n";
+    "Exit status: 0 clean, 4 problems found (none corrected) or no message\n"
+    "base found, 8 operational error (cannot open, a read failure, a start\n"
+    "offset beyond the end, a report that cannot be written), 16 usage error.\n";
 
 int BadCommandLine(const char* why, const char* what) {
   ErrorPrint("mendrake-check: %s%s\n%s", why, what, Usage);

@@ -310,8 +310,8 @@ PY
 )" "$(export_run --mapfile image.map --mbox mapped.mbox image.tbb; grep unreadable <<<"$ERR")"
 expect_clean "--mapfile: exported all the same" $CHECK mbox image.json mapped.mbox -
 
-# Bad command lines: the usage line alone on stderr, after the line naming a
-# bad offset; 16. Help and version: 0.
+# Bad command lines: a line saying what is wrong (exactly so for a bad
+# offset), then the usage line on stderr; 16. Help and version: 0.
 while read -r args; do
   args=${args//,/ }
   [ "$args" = - ] && args=""
@@ -320,6 +320,7 @@ while read -r args; do
   offset=$(sed -n 's/.*-o \([^ ]*\).*/\1/p' <<<"$args")
   [ -n "$offset" ] && offset="mendrake-export: bad offset '$offset': a decimal number with an optional unit (o bytes, \
 b blocks of 2048, k, M or m, G or g), or a hexadecimal number with 0x"$'\n'
+  [ -z "$offset" ] && offset=$(head -n 1 <<<"$ERR" | grep '^mendrake-export: ..*')$'\n'
   expect_eq "usage: '$args' line" "$offset$USAGE" "$ERR"
 done <<'TABLE'
 -
