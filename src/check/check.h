@@ -96,7 +96,16 @@ enum FindingKind {
   FindingCutOff,          // the last message's stored length runs past the end
   FindingTrailingBytes,   // bytes after the last message's end
   FindingGap,             // bytes holding NUL between a stored end and the next header
-  FindingUnreadable,      // a message with bytes in areas the mapfile marks not read
+  FindingUnreadable,      // bytes in areas the mapfile marks not read
+};
+
+// Where the bytes of an unreadable finding lie: in a message, or outside
+// every message, where a message may have stood that the reading never saw.
+enum UnreadPlace {
+  UnreadInMessage,
+  UnreadLeading,     // from the start offset to the first header (or the end)
+  UnreadGap,
+  UnreadTrailing,    // after the last message
 };
 
 struct Finding {
@@ -110,6 +119,8 @@ struct Finding {
   int64_t size;            // gap, trailing: bytes; cut off: bytes past the end;
                            // unreadable: bytes affected
   int64_t next;            // gap: the next header
+  UnreadPlace place;       // unreadable: where; outside a message, the area
+  int64_t area;            // [offset, offset + area) the bytes affected lie in
 };
 
 // A message whose text holds a run of NUL bytes: a warning, never a problem.
@@ -131,8 +142,10 @@ struct CheckSummary {
   int64_t size;
   int64_t start;           // where the reading began
   int64_t first_header;    // -1: none found
-  uint32_t messages;       // headers that count as messages (walked or scanned)
-  uint32_t deleted;
+  uint32_t messages;       // headers found, as mendrake counts them
+  uint32_t deleted;        // ... of them deleted
+  uint32_t inside;         // ... of them in a walked message's text, which
+                           // a mail client reads as text
   uint32_t walk_messages;  // how many a mail client reaches
   int64_t walk_stop;       // where the walk stopped; -1 when it reached the end
   const char* walk_reason; // why it stopped, or how it ended
@@ -143,7 +156,10 @@ struct CheckSummary {
   uint32_t length_problems;  // lengths a copy by mendrake mends
   uint32_t gaps;
   uint32_t unfit;          // lengths no header can hold
-  uint32_t unreadable;     // messages hit by areas not read
+  uint32_t unreadable;     // unreadable findings: messages hit, areas outside
+  uint32_t unread_messages;  // messages hit by areas not read
+  int64_t unread_outside;  // bytes outside every message not read
+  bool device;             // the base is a disk device, which mendrake refuses
   const MessageRun* runs;  // the first run_count runs; runs_omitted more
   uint32_t run_count;
   uint32_t runs_omitted;
@@ -185,6 +201,18 @@ char* CommandWord(char* out, const char* word, bool path);
 
 // The commands the verdict suggests, each in an area the caller releases
 // (null when no memory was to be had): the repair (mendrake's own copy when
-// it mends everything, else mendrake-export --tbb), and the ddrescue retry.
+// it mends everything, else mendrake-export --tbb; the repaired base beside
+// BASE, or for a device in the current directory after its name; -d+ when
+// every message found is deleted), and the ddrescue retry.
 char* RepairCommand(const char* base, const CheckSummary& summary);
+// The repaired base's name: BASE's with "-repaired.tbb" in place of a
+// ".tbb" ending, or for a device its last path component's (with
+// `windows`, a backslash ends one too) in the current directory. Needs
+// room for strlen(base) + 20 bytes. Returns out.
+char* RepairedName(char* out, const char* base, bool device, bool windows);
+// The repair is mendrake-export --tbb: mendrake's copy would keep bytes
+// that are no mail or a length no header holds, or the base is a device.
+bool RepairNeedsExport(const CheckSummary& summary);
+// The repair takes deleted messages (-d+): every message found is deleted.
+bool RepairTakesDeleted(const CheckSummary& summary);
 char* RetryCommand(const char* base, const char* mapfile);

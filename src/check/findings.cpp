@@ -27,6 +27,24 @@ uint32_t WarningCount = 0, WarningsOmitted = 0;
 
 const char* Plural(uint64_t n, const char* one, const char* more) { return n == 1 ? one : more; }
 
+// Bytes outside every message that were never read: the area they lie in
+// and how many of its bytes.
+void OutsideText(const Finding& f) {
+  char area[96];
+  const char* bytes = Plural((uint64_t)f.area, "byte", "bytes");
+  if (f.place == UnreadGap)
+    snprintf(area, sizeof area, "the gap's %" PRId64 " %s", f.area, bytes);
+  else if (f.place == UnreadTrailing)
+    snprintf(area, sizeof area, "the %" PRId64 " %s after the last message", f.area, bytes);
+  else if (f.next < 0)
+    snprintf(area, sizeof area, "the %" PRId64 " %s read (no message header among them)", f.area, bytes);
+  else
+    snprintf(area, sizeof area, "the %" PRId64 " %s before the first message", f.area, bytes);
+  ConsolePrint("at %" PRIx64 ": unreadable: %" PRId64 " of %s %s in areas the mapfile marks not read: a message may "
+               "have stood there\n",
+               (uint64_t)f.offset, f.size, area, Plural((uint64_t)f.size, "lies", "lie"));
+}
+
 void FindingText(const Finding& f) {
   uint64_t at = (uint64_t)f.header;
   int32_t stored = (int32_t)f.stored_length;
@@ -63,8 +81,11 @@ void FindingText(const Finding& f) {
                    (uint64_t)f.offset, f.size, at, (uint64_t)f.next);
       break;
     case FindingUnreadable:
-      ConsolePrint("at %" PRIx64 ": unreadable: %" PRId64 " %s of message %u lie in areas the mapfile marks not read\n",
-                   at, f.size, Plural((uint64_t)f.size, "byte", "bytes"), f.message);
+      if (f.place == UnreadInMessage)
+        ConsolePrint("at %" PRIx64 ": unreadable: %" PRId64 " %s of message %u lie in areas the mapfile marks not read\n",
+                     at, f.size, Plural((uint64_t)f.size, "byte", "bytes"), f.message);
+      else
+        OutsideText(f);
       break;
   }
 }
@@ -96,8 +117,15 @@ void FindingJson(const Finding& f) {
                    f.message, f.header, f.stored_length, f.offset, f.size, f.next);
       break;
     case FindingUnreadable:
-      ConsolePrint("{\"kind\": \"unreadable\", \"message\": %u, \"header\": %" PRId64 ", \"bytes\": %" PRId64 "}",
-                   f.message, f.header, f.size);
+      if (f.place == UnreadInMessage)
+        ConsolePrint("{\"kind\": \"unreadable\", \"place\": \"message\", \"message\": %u, \"header\": %" PRId64
+                     ", \"bytes\": %" PRId64 "}",
+                     f.message, f.header, f.size);
+      else
+        ConsolePrint("{\"kind\": \"unreadable\", \"place\": \"%s\", \"offset\": %" PRId64 ", \"size\": %" PRId64
+                     ", \"bytes\": %" PRId64 "}",
+                     f.place == UnreadGap ? "gap" : f.place == UnreadTrailing ? "trailing_bytes" : "leading_bytes",
+                     f.offset, f.area, f.size);
       break;
   }
 }
@@ -127,36 +155,74 @@ void RunsText(const CheckSummary& s) {
   ConsoleText("\n");
 }
 
-// Why mendrake's own copy would not give a clean base: it keeps every byte.
-void ExportReasonText(const CheckSummary& s) {
-  const char* reasons[3];
-  int n = 0;
-  if (s.gaps) reasons[n++] = "the gaps";
-  if (s.trailing) reasons[n++] = "the bytes after the last message";
-  if (s.unfit) reasons[n++] = "lengths no header can hold";
-  ConsoleText("repair: mendrake's own copy would keep ");
-  for (int k = 0; k < n; k++) ConsolePrint("%s%s", k == 0 ? "" : k == n - 1 ? " and " : ", ", reasons[k]);
-  ConsoleText("; mendrake-export --tbb writes the messages alone\n");
+// Why the repair is what it is, on one line: mendrake cannot give a clean
+// base from this source (its copy keeps every byte, or it refuses a disk
+// device), and every message found is deleted (without -d+ the repaired
+// base would hold none, and no base at all is no repair).
+void RepairReasonText(const CheckSummary& s) {
+  bool deleted = RepairTakesDeleted(s);
+  if (!RepairNeedsExport(s) && !deleted) return;
+  ConsoleText("repair: ");
+  if (s.device) {
+    ConsoleText("mendrake refuses a disk device as its source");
+  } else if (RepairNeedsExport(s)) {
+    const char* reasons[3];
+    int n = 0;
+    if (s.gaps) reasons[n++] = "the gaps";
+    if (s.trailing) reasons[n++] = "the bytes after the last message";
+    if (s.unfit) reasons[n++] = "lengths no header can hold";
+    ConsoleText("mendrake's own copy would keep ");
+    for (int k = 0; k < n; k++) ConsolePrint("%s%s", k == 0 ? "" : k == n - 1 ? " and " : ", ", reasons[k]);
+  }
+  if (RepairNeedsExport(s)) ConsoleText("; mendrake-export --tbb writes the messages alone");
+  if (deleted)
+    ConsolePrint("%severy message found is deleted: -d+ takes them (without it the repaired base would hold none)",
+                 RepairNeedsExport(s) ? "; " : "");
+  ConsoleText("\n");
+}
+
+// "K messages lie partly", "B bytes outside the messages lie", or both: the
+// unreadable findings, as the verdict names them.
+void UnreadText(const CheckSummary& s, char* out, size_t room) {
+  uint32_t m = s.unread_messages;
+  int64_t b = s.unread_outside;
+  if (b == 0)
+    snprintf(out, room, "%u %s %s partly", m, Plural(m, "message", "messages"), Plural(m, "lies", "lie"));
+  else if (m == 0)
+    snprintf(out, room, "%" PRId64 " %s outside the messages %s", b, Plural((uint64_t)b, "byte", "bytes"),
+             Plural((uint64_t)b, "lies", "lie"));
+  else
+    snprintf(out, room, "%u %s and %" PRId64 " %s outside them lie partly", m, Plural(m, "message", "messages"), b,
+             Plural((uint64_t)b, "byte", "bytes"));
 }
 
 void VerdictText(const CheckSummary& s) {
   char* retry = s.unreadable && Mapfile ? RetryCommand(Base, Mapfile) : nullptr;
-  const char* lie = Plural(s.unreadable, "lies", "lie");
-  const char* messages = Plural(s.unreadable, "message", "messages");
+  char unread[160];
+  UnreadText(s, unread, sizeof unread);
   if (!Repairable(s)) {
-    ConsolePrint("verdict: damaged; %u %s %s partly in areas not read from the disk, which no repair mends: "
+    ConsolePrint("verdict: damaged; %s in areas not read from the disk, which no repair mends: "
                  "retry those areas with ddrescue: %s\n",
-                 s.unreadable, messages, lie, retry ? retry : "ddrescue");
+                 unread, retry ? retry : "ddrescue");
   } else {
     if (s.unreadable)
-      ConsolePrint("%u %s %s partly in areas not read from the disk: retry those areas with ddrescue first: %s\n",
-                   s.unreadable, messages, lie, retry ? retry : "ddrescue");
-    bool export_needed = s.gaps || s.trailing || s.unfit;
-    if (export_needed) ExportReasonText(s);
+      ConsolePrint("%s in areas not read from the disk: retry those areas with ddrescue first: %s\n", unread,
+                   retry ? retry : "ddrescue");
+    RepairReasonText(s);
     char* command = RepairCommand(Base, s);
-    ConsolePrint("verdict: damaged; repair with: %s\n", command ? command : export_needed ? "mendrake-export --tbb" : "mendrake");
+    ConsolePrint("verdict: damaged; repair with: %s\n",
+                 command ? command : RepairNeedsExport(s) ? "mendrake-export --tbb" : "mendrake");
     if (command) Platform.Release(command);
   }
+  if (retry) Platform.Release(retry);
+}
+
+// No header was found, but bytes were never read: the base may lie there.
+void NoBaseRetryText(const CheckSummary& s) {
+  char* retry = RetryCommand(Base, Mapfile);
+  ConsolePrint("verdict: no message base found; %" PRId64 " %s in areas not read from the disk, where one may lie: "
+               "retry those areas with ddrescue: %s\n",
+               s.unread_outside, Plural((uint64_t)s.unread_outside, "byte lies", "bytes lie"), retry ? retry : "ddrescue");
   if (retry) Platform.Release(retry);
 }
 
@@ -164,6 +230,8 @@ void SummaryText(const CheckSummary& s, Verdict v, int64_t failed_at) {
   if (s.first_header < 0) {
     if (failed_at >= 0)
       ConsolePrint("verdict: unknown; the reading failed at offset %" PRId64 " before any message header\n", failed_at);
+    else if (s.unreadable && Mapfile)
+      NoBaseRetryText(s);
     else
       ConsoleText("verdict: no message base found\n");
     return;
@@ -182,7 +250,11 @@ void SummaryText(const CheckSummary& s, Verdict v, int64_t failed_at) {
   else
     ConsolePrint("walk: a mail client reads %u %s and stops at %" PRIx64 ": %s (the message at %" PRIx64 ")\n",
                  s.walk_messages, walked, (uint64_t)s.walk_stop, s.walk_reason, (uint64_t)s.walk_stop_header);
-  ConsolePrint("messages: %u found, %u of them deleted\n", s.messages, s.deleted);
+  ConsolePrint("messages: %u found, %u of them deleted", s.messages, s.deleted);
+  // Numbered as mendrake numbers them, so the numbers match its list; the
+  // headers a mail client reads as text are said apart.
+  if (s.inside && failed_at < 0) ConsolePrint("; %u of them inside another message's text, as a mail client reads it", s.inside);
+  ConsoleText("\n");
   if (failed_at >= 0) {
     ConsolePrint("verdict: unknown; the reading failed at offset %" PRId64 "\n", failed_at);
     return;
@@ -223,6 +295,10 @@ void SummaryJson(const CheckSummary& s, Verdict v, int64_t failed_at) {
     ConsolePrint("  \"leading_bytes\": %" PRId64 ",\n  \"first_header\": %" PRId64 ",\n", s.first_header - s.start,
                  s.first_header);
   ConsolePrint("  \"messages\": %u,\n  \"deleted\": %u,\n", s.messages, s.deleted);
+  if (failed_at < 0)
+    ConsolePrint("  \"inside_text\": %u,\n", s.inside);
+  else
+    ConsoleText("  \"inside_text\": null,\n");
   ConsolePrint("  \"walk\": {\"messages\": %u, ", s.walk_messages);
   if (s.walk_stop < 0)
     ConsoleText("\"stop\": null, \"stop_header\": null, ");
@@ -246,7 +322,8 @@ void SummaryJson(const CheckSummary& s, Verdict v, int64_t failed_at) {
   ConsolePrint("  \"verdict\": \"%s\",\n  \"repair\": ", names[v]);
   CommandJson(v == VerdictDamaged && Repairable(s) ? RepairCommand(Base, s) : nullptr);
   ConsoleText(",\n  \"retry\": ");
-  CommandJson(v == VerdictDamaged && s.unreadable && Mapfile ? RetryCommand(Base, Mapfile) : nullptr);
+  CommandJson((v == VerdictDamaged || v == VerdictNoBase) && s.unreadable && Mapfile ? RetryCommand(Base, Mapfile)
+                                                                                     : nullptr);
   ConsoleText("\n}\n");
 }
 

@@ -13,6 +13,7 @@
 // The last message's text ends at its length when that lies inside what was
 // read (what follows is trailing bytes), else at the end (cut off).
 #include <cinttypes>
+#include <cstring>
 
 #include "check/check.h"
 #include "core/platform.h"
@@ -54,8 +55,11 @@ struct JudgementRecord {
   uint32_t inside_count;
   uint32_t inside_dropped;
   // Counts.
-  uint32_t messages, deleted;
+  uint32_t messages;       // headers judged as messages (the rest are text)
+  uint32_t deleted;        // headers found with the deleted mark
   uint32_t problems, length_problems, gaps, unfit, unreadable;
+  uint32_t unread_messages;
+  int64_t unread_outside;
   int64_t base_end;
   int64_t trailing;
   // The run of messages being followed, and the ones behind it.
@@ -83,7 +87,13 @@ void Note(const Finding& f) {
         J.unfit += 1;
       break;
     case FindingGap: J.gaps += 1; break;
-    case FindingUnreadable: J.unreadable += 1; break;
+    case FindingUnreadable:
+      J.unreadable += 1;
+      if (f.place == UnreadInMessage)
+        J.unread_messages += 1;
+      else
+        J.unread_outside += f.size;
+      break;
     default: break;
   }
   ReportFinding(f);
@@ -101,7 +111,6 @@ Finding About(FindingKind kind, const HeaderSeen& h) {
 // A header that counts as a message.
 void Count(const HeaderSeen& h) {
   J.messages += 1;
-  if (h.deleted) J.deleted += 1;
   if ((int32_t)h.length < 0) Note(About(FindingNegativeLength, h));
 }
 
@@ -138,6 +147,23 @@ void Message(const HeaderSeen& h, int64_t text_end, int64_t zero_at, int64_t zer
     int64_t end = zero_at + zero_size < text_end ? zero_at + zero_size : text_end;
     if (end - zero_at >= ZeroRunLength) ReportWarning({h.number, h.at, zero_at, end - zero_at});
   }
+}
+
+// Bytes outside every message, [from, to), that lie in areas not read: a
+// message may have stood there that no reading can see now. `to` is a
+// header, or the end of what was read.
+void Outside(UnreadPlace place, int64_t from, int64_t to, bool header_at_to) {
+  if (!J.mapfile) return;
+  int64_t unread = UnreadBytes(from, to);
+  if (unread == 0) return;
+  Finding f = Finding();
+  f.kind = FindingUnreadable;
+  f.place = place;
+  f.header = f.offset = from;
+  f.area = to - from;
+  f.size = unread;
+  f.next = header_at_to ? to : -1;
+  Note(f);
 }
 
 // Judges the complete record h against what follows it: the next header
@@ -188,6 +214,9 @@ void Settle(const HeaderSeen& h, int64_t next, bool at_end) {
     Note(f);
   }
   Message(h, text_end, h.zero_at, h.zero_size);
+  // After the message's own, the bytes not read in what follows its text.
+  if (gap) Outside(UnreadGap, text_end, next, true);
+  if (at_end && text_end < next) Outside(UnreadTrailing, text_end, next, false);
   RunExtend(h, text_end);
   if (gap) RunClose();
 }
@@ -266,10 +295,13 @@ HeaderOutcome JudgeHeader(uint8_t* buffer, uint32_t i, int64_t at, uint32_t) {
   bool had = J.have_current;
   J.current = {at, MessageLength(p), ++J.found, IsDeleted(p), false, 0, 0};
   J.have_current = true;
+  if (J.current.deleted) J.deleted += 1;
   Stream.current = &J.current;
   Stream.position = at;
   if (!had) {
     J.first_header = at;
+    // The reading began at the start offset, rounded down.
+    Outside(UnreadLeading, RunState.StartOffset, at, true);
     J.walking = true;
     Walked();
     return HeaderTaken;
@@ -366,12 +398,16 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
       Settle(J.current, read_end, true);
     }
     RunClose();
+  } else if (complete) {
+    // No header at all: every byte read is a leading byte.
+    Outside(UnreadLeading, J.start, read_end, false);
   }
   s->size = J.size;
   s->start = J.start;
   s->first_header = J.first_header;
-  s->messages = J.messages;
+  s->messages = J.found;
   s->deleted = J.deleted;
+  s->inside = J.found - J.messages;
   s->walk_messages = J.walk_messages;
   s->walk_stop = J.walk_stop;
   s->walk_reason = J.walk_reason ? J.walk_reason : "";
@@ -383,6 +419,12 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
   s->gaps = J.gaps;
   s->unfit = J.unfit;
   s->unreadable = J.unreadable;
+  s->unread_messages = J.unread_messages;
+  s->unread_outside = J.unread_outside;
+  // A disk: the size query found one, or on Windows the path names a device
+  // (\\.\PhysicalDrive1, \\.\C:).
+  s->device = RunFiles.SourceIsBlockDevice ||
+              (PlatformWindows() && RunState.SourcePath && !strncmp(RunState.SourcePath, "\\\\.\\", 4));
   s->runs = Runs;
   s->run_count = Runs ? J.run_count : 0;
   s->runs_omitted = J.runs_omitted;

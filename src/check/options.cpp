@@ -9,10 +9,10 @@
 
 namespace {
 
-const char* const Usage = "usage: mendrake-check [-o OFFSET] [--mapfile FILE] [--json] BASE\n";
+const char* const Usage = "usage: mendrake-check [-o OFFSET] [--mapfile FILE] [--json] [--] BASE\n";
 
 const char* const Help =
-    "usage: mendrake-check [-o OFFSET] [--mapfile FILE] [--json] BASE\n"
+    "usage: mendrake-check [-o OFFSET] [--mapfile FILE] [--json] [--] BASE\n"
     "Judges a TBB message base (or a disk image holding one) as a mail client\n"
     "reads it: follows the stored lengths from the first message header, then\n"
     "finds every header the way mendrake does and reports each length that does\n"
@@ -23,18 +23,19 @@ const char* const Help =
     "                  (o bytes, b blocks of 2048, k, M or m, G or g) or a\n"
     "                  hexadecimal one with 0x; rounded down to 2048 bytes\n"
     "  --mapfile FILE  the GNU ddrescue mapfile of the image (or --mapfile=FILE):\n"
-    "                  names each message that lies partly in areas not read\n"
+    "                  names each message, and the bytes before, between and\n"
+    "                  after them, that lie partly in areas not read\n"
     "  --json          the findings as one JSON object\n"
     "  --              the next argument is BASE, even when it begins with -\n"
-    "  -h, --help      this text\n"
+    "  -h, --help      this text (/? too on Windows)\n"
     "  -V, --version   the version\n"
     "\n"
     "Offsets in the report are hexadecimal, as in mendrake's message list.\n"
     "The last line is the verdict: clean; damaged, with the command that\n"
-    "repairs it (mendrake when only lengths need mending, else\n"
-    "mendrake-export --tbb, which writes the messages alone) or with the\n"
-    "ddrescue retry that areas not read need; no message base found; or\n"
-    "unknown, when a read failed.\n"
+    "repairs it (mendrake when only lengths need mending in a file, else\n"
+    "mendrake-export --tbb, which writes the messages alone; with -d+ when\n"
+    "every message found is deleted) or with the ddrescue retry that areas\n"
+    "not read need; no message base found; or unknown, when a read failed.\n"
     "Without a mapfile, a run of 512 or more NUL bytes in a message is a\n"
     "warning.\n"
     "\n"

@@ -96,34 +96,57 @@ char* CommandWord(char* out, const char* word, bool path) {
   return out;
 }
 
+bool RepairNeedsExport(const CheckSummary& s) { return s.gaps || s.trailing || s.unfit || s.device; }
+
+bool RepairTakesDeleted(const CheckSummary& s) { return s.messages > 0 && s.deleted == s.messages; }
+
+char* RepairedName(char* out, const char* base, bool device, bool windows) {
+  if (device) {
+    // No file can lie beside a device ("/dev/loop0-repaired.tbb"): in the
+    // current directory, after the device's own name ("loop0",
+    // "PhysicalDrive1"; a volume's colon is no part of a file name).
+    const char* name = base;
+    for (const char* p = base; *p; p++)
+      if (*p == '/' || (windows && *p == '\\')) name = p + 1;
+    char* end = out;
+    for (const char* p = name; *p; p++)
+      if (*p != ':') *end++ = *p;
+    strcpy(end, end == out ? "device-repaired.tbb" : "-repaired.tbb");
+    return out;
+  }
+  // Beside BASE: its name with "-repaired.tbb" in place of a ".tbb" ending.
+  size_t n = strlen(base);
+  size_t stem = n > 4 && (!strcmp(base + n - 4, ".tbb") || !strcmp(base + n - 4, ".TBB")) ? n - 4 : n;
+  memcpy(out, base, stem);
+  strcpy(out + stem, "-repaired.tbb");
+  return out;
+}
+
 char* RepairCommand(const char* base, const CheckSummary& s) {
   size_t n = strlen(base);
-  // The repaired base beside BASE: its name with "-repaired.tbb" in place of
-  // a ".tbb" ending.
-  char* repaired = (char*)Platform.Allocate(n + 16, 1);
-  char* text = (char*)Platform.Allocate(8 * n + 160, 1);
+  char* repaired = (char*)Platform.Allocate(n + 24, 1);
+  char* text = (char*)Platform.Allocate(8 * n + 200, 1);
   if (!repaired || !text) {
     if (repaired) Platform.Release(repaired);
     if (text) Platform.Release(text);
     return nullptr;
   }
-  size_t stem = n > 4 && (!strcmp(base + n - 4, ".tbb") || !strcmp(base + n - 4, ".TBB")) ? n - 4 : n;
-  memcpy(repaired, base, stem);
-  strcpy(repaired + stem, "-repaired.tbb");
+  RepairedName(repaired, base, s.device, PlatformWindows() != 0);
   // From the block that holds the first header, as mendrake rounds -o.
   int64_t from = s.first_header - s.first_header % 2048;
   char offset[40] = "";
   if (from > 0) snprintf(offset, sizeof offset, "-o %" PRId64 " ", from);
+  const char* deleted = RepairTakesDeleted(s) ? "-d+ " : "";
   char* out = text;
-  if (s.gaps == 0 && s.trailing == 0 && s.unfit == 0) {
-    out += sprintf(out, "mendrake %s", offset);
+  if (!RepairNeedsExport(s)) {
+    out += sprintf(out, "mendrake %s%s", deleted, offset);
     out = CommandWord(out, base, true);
     *out++ = ' ';
     CommandWord(out, repaired, true);
   } else {
     out += sprintf(out, "mendrake-export --tbb ");
     out = CommandWord(out, repaired, true);
-    out += sprintf(out, " %s", offset);
+    out += sprintf(out, " %s%s", deleted, offset);
     CommandWord(out, base, true);
   }
   Platform.Release(repaired);

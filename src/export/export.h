@@ -148,6 +148,9 @@ struct ExportCounts {
   int64_t gap_bytes;
   uint32_t hit;               // messages in areas the mapfile marks unread
   int64_t hit_bytes;
+  // Bytes outside every message in those areas: before the first, in
+  // gaps, after the last.
+  int64_t unread_leading, unread_gaps, unread_trailing;
 };
 extern ExportCounts Counts;
 // The line state of the message being written (mbox and .eml transforms).

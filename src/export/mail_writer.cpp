@@ -50,6 +50,7 @@ struct MessageRecord {
   MessageFields fields;
 };
 MessageRecord Message;
+bool Seen;  // a header has been found
 
 // The held section is complete (or all there is): its first n bytes give
 // the fields, the message begins, and they go out.
@@ -126,6 +127,10 @@ void NoteUnread(int64_t text_end) {
                Message.number, (uint64_t)Message.at, bytes);
 }
 
+// Bytes outside every message, [from, to), in areas the mapfile marks
+// unread: a message may have stood there, which no output can hold.
+int64_t UnreadOutside(int64_t from, int64_t to) { return MapfileLoaded() ? UnreadBytes(from, to) : 0; }
+
 // The message's bytes have all been handed: `reached` is the next header,
 // or (last) the end of what was read.
 void EndMessage(int64_t reached, bool last) {
@@ -137,10 +142,12 @@ void EndMessage(int64_t reached, bool last) {
   if (stored_end < reached) {
     if (last) {
       Counts.trailing += reached - stored_end;
+      Counts.unread_trailing += UnreadOutside(stored_end, reached);
       text_end = stored_end;
     } else if (Message.nul_past_end) {
       Counts.gaps += 1;
       Counts.gap_bytes += reached - stored_end;
+      Counts.unread_gaps += UnreadOutside(stored_end, reached);
       text_end = stored_end;
     } else if (Message.taken && (Message.holding || Message.writing) && !TextAgain(stored_end, reached)) {
       // The reading ends here: the run stops after this message.
@@ -158,6 +165,9 @@ void EndMessage(int64_t reached, bool last) {
 
 // A header opens a message.
 void StartMessage(int64_t at, const uint8_t* header, bool taken) {
+  // The bytes before the first header: from the start offset to here.
+  if (!Seen) Counts.unread_leading = UnreadOutside(RunState.StartOffset, at);
+  Seen = true;
   Message = MessageRecord();
   Message.active = true;
   Message.taken = taken;
@@ -207,6 +217,8 @@ int ExportSetLength(uint32_t) { return 1; }
 void ExportMessageEnds(void) { EndMessage(RunState.CurrentHeaderOffset, false); }
 
 int ExportFinish(void) {
+  // No header at all: every byte read was a leading byte.
+  if (!Seen) Counts.unread_leading = UnreadOutside(RunState.StartOffset, RunState.StartOffset + Counts.leading);
   EndMessage(Message.position, true);
   return OutputFailed ? -1 : 0;
 }
@@ -231,6 +243,7 @@ const WriterOps ExportWriter = {ExportBytes, ExportMessageStarts, ExportSetLengt
 void StartExportWriter(const FormatOps* format) {
   Format = format;
   Message = MessageRecord();
+  Seen = false;
   Counts = ExportCounts();
   ReadAgain = ReadAgainRecord();
   OutputFailed = false;

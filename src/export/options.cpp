@@ -13,7 +13,7 @@
 
 namespace {
 
-const char Usage[] = "[-d+|-d-] [-o OFFSET] [--mapfile FILE] [--force] [-q] SOURCE\n";
+const char Usage[] = "[-d+|-d-] [-o OFFSET] [--mapfile FILE] [--force] [-q] [--] SOURCE\n";
 
 const char HelpText[] =
     "Takes the messages out of SOURCE (a message base, damaged or not, or a disk\n"

@@ -24,6 +24,11 @@ void PrintSummary(void) {
              ExportProgramName, Counts.leading, Counts.trailing);
   ErrorPrint("%s: %" PRIu32 " gaps, %" PRId64 " bytes left out between messages\n", ExportProgramName, Counts.gaps,
              Counts.gap_bytes);
+  int64_t outside = Counts.unread_leading + Counts.unread_gaps + Counts.unread_trailing;
+  if (MapfileLoaded() && outside > 0)
+    ErrorPrint("%s: unreadable: %" PRId64 " bytes outside any message (%" PRId64 " before the first, %" PRId64
+               " in gaps, %" PRId64 " after the last): a message may have stood there\n",
+               ExportProgramName, outside, Counts.unread_leading, Counts.unread_gaps, Counts.unread_trailing);
   if (MapfileLoaded())
     ErrorPrint("%s: %" PRIu32 " messages hit by unreadable areas, %" PRId64 " bytes affected\n", ExportProgramName,
                Counts.hit, Counts.hit_bytes);

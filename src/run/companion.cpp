@@ -68,11 +68,19 @@ int ReadCompanionSource(const char* program, bool progress, CompanionReading* re
   *reading = CompanionReading();
   ShowProgress = progress && Platform.IsTerminal(2) != 0;
   LastPercent = -1;
+  // The reading rounds the start offset down in place; the value given is
+  // the one a person knows.
+  int64_t given = RunState.StartOffset;
   int code = ReadSource(CompanionHooks);
   if (code == 0) return 0;
   if (code == ExitBeyondEnd) {
-    ErrorPrint("%s: start offset %" PRId64 " lies beyond the end of %s (%" PRId64 " bytes)\n", program,
-               RunState.StartOffset, RunState.SourcePath, RunFiles.SourceSize);
+    if (given == RunState.StartOffset)
+      ErrorPrint("%s: start offset %" PRId64 " lies beyond the end of %s (%" PRId64 " bytes)\n", program, given,
+                 RunState.SourcePath, RunFiles.SourceSize);
+    else
+      ErrorPrint("%s: start offset %" PRId64 " (rounded down: %" PRId64 ") lies beyond the end of %s (%" PRId64
+                 " bytes)\n",
+                 program, given, RunState.StartOffset, RunState.SourcePath, RunFiles.SourceSize);
     return CompanionFailed;
   }
   if (code == ExitReadFailed)

@@ -152,7 +152,7 @@ int LoadMapfile(const char* program, const char* path) {
     // At the end, a last line without a line feed is a line too.
     if (got == 0) {
       at_end = true;
-      chunk[got++] = '\n';
+      if (fill > 0 || too_long) chunk[got++] = '\n';
     }
     for (int64_t k = 0; k < got && code == 0; k++) {
       char c = (char)chunk[k];
@@ -172,7 +172,16 @@ int LoadMapfile(const char* program, const char* path) {
     }
   }
   Platform.Close(file);
-  if (code == 0 && !r.have_status) code = Malformed(r, "no status line: not a ddrescue mapfile");
+  if (code == 0 && !r.have_status) {
+    // Named at the last line there is, or the file holds none.
+    if (r.line == 1) {
+      ErrorPrint("%s: %s: an empty mapfile: not a ddrescue mapfile\n", program, path);
+      code = CompanionUsage;
+    } else {
+      r.line -= 1;
+      code = Malformed(r, "no status line: not a ddrescue mapfile");
+    }
+  }
   // Past the last block nothing was read.
   if (code == 0 && !AddArea(r.covered, INT64_MAX)) {
     ErrorPrint("%s: out of memory\n", program);

@@ -7,7 +7,7 @@
 source "$(dirname "$0")/lib.sh"
 CHECK=${MENDRAKE_CHECK:-$ROOT/build/mendrake-check}
 EXPORT=${MENDRAKE_EXPORT:-$ROOT/build/mendrake-export}
-USAGE="usage: mendrake-check [-o OFFSET] [--mapfile FILE] [--json] BASE"
+USAGE="usage: mendrake-check [-o OFFSET] [--mapfile FILE] [--json] [--] BASE"
 WINDOWS=${MENDRAKE_WINDOWS:-}
 
 # check ARGS...: runs the checker; sets OUT, ERR and RC.
@@ -81,6 +81,9 @@ PY
 }
 
 # --- Usage and operational errors ------------------------------------------
+: >empty.map
+printf '# only\n# comments\n' >comments.map
+head -c 100 /dev/zero >short.tbb
 # name | arguments | exit | last line on stderr (- none; * the system's words)
 while IFS='|' read -r name args code line; do
   eval "check $args"
@@ -98,6 +101,9 @@ no mapfile name|--mapfile= x |16|$USAGE
 no value after --mapfile|x --mapfile|16|$USAGE
 missing base|missing.tbb     |8|mendrake-check: missing.tbb: cannot open: ?* (error 2)
 missing mapfile|--mapfile missing.map missing.tbb|8|-
+an empty mapfile|--mapfile empty.map missing.tbb|16|mendrake-check: empty.map: an empty mapfile: not a ddrescue mapfile
+a mapfile of comments|--mapfile comments.map missing.tbb|16|mendrake-check: comments.map: line 2: no status line: not a ddrescue mapfile
+a start offset past the end|-o 3000 short.tbb|8|mendrake-check: start offset 3000 (rounded down: 2048) lies beyond the end of short.tbb (100 bytes)
 EOF_USAGE
 for value in 1e3 10X 1k2 "5 bytes" 1.5M -5 0x ""; do
   check -o "$value" x
@@ -105,7 +111,8 @@ for value in 1e3 10X 1k2 "5 bytes" 1.5M -5 0x ""; do
 $USAGE" "$RC $ERR"
 done
 check --help
-expect_eq "help" "0 $USAGE" "$RC $(head -n 1 <<<"$OUT")"
+expect_eq "help: the usage line, and /? named as the export's help names it" "0 $USAGE 1" \
+  "$RC $(head -n 1 <<<"$OUT") $(grep -c '^  -h, --help .*(/? too on Windows)$' <<<"$OUT")"
 check --version
 expect_eq "version" "0 mendrake-check $VERSION" "$RC $OUT"
 
@@ -128,6 +135,7 @@ for damage in "--wrong 20" "--garbage 15 --deleted 10" "--negative 5 --wrong 5 -
 done
 
 # --- Hand-made bases, one kind of finding each -----------------------------
+# Every header found counts, as mendrake's list numbers them.
 # name | messages | exit | verdict start | findings (^at) | warnings | walk messages
 while IFS='|' read -r name messages code want count warned walked; do
   eval make_base b.tbb $messages
@@ -137,11 +145,17 @@ while IFS='|' read -r name messages code want count warned walked; do
   expect_eq "$name: findings" "$count $warned" "$(grep -c '^at ' <<<"$OUT") $(grep -c '^warning: ' <<<"$OUT")"
   check --json b.tbb
   expect_eq "$name: json" "$walked $count $warned" "$(json 'd["walk"]["messages"], len(d["problems"]), len(d["warnings"])')"
+  found=$(json 'd["messages"]')
+  run -l -d+ b.tbb
+  expect_eq "$name: the messages of mendrake's list" "$(grep -cE '(msg|del)\[' <<<"$OUT")" "$found"
   [ "$code" = 4 ] && expect_repaired "$name" b.tbb
 done <<'EOF_CASES'
 clean|"5 5" "0 0" "300 300"|0|verdict: clean|0|0|3
 deleted messages are no problem|"5 5 d" "7 7 d"|0|verdict: clean|0|0|2
 a base inside a message is text|"5 5" inner "3 3"|0|verdict: clean|0|0|3
+a base inside a message, then a broken length|inner "5 5" "9 5" "3 3"|4|verdict: damaged; repair with: mendrake b.tbb b-repaired.tbb|1|0|3
+every message deleted, bytes after them|"5 5 d" "7 7 d" "zeros 1" "junk 4"|4|verdict: damaged; repair with: mendrake-export --tbb b-repaired.tbb -d+ b.tbb|1|0|2
+every message deleted, a broken length|"5 5 d" "9 7 d" "3 3 d"|4|verdict: damaged; repair with: mendrake -d+ b.tbb b-repaired.tbb|1|0|2
 too long a length|"5 5" "9 5" "3 3"|4|verdict: damaged; repair with: mendrake b.tbb b-repaired.tbb|1|0|2
 too short over text|"5 5" "3 9" "3 3"|4|verdict: damaged; repair with: mendrake b.tbb b-repaired.tbb|1|0|2
 too short over bytes with no NUL|"5 5" "junk 40" "3 3"|4|verdict: damaged; repair with: mendrake b.tbb|1|0|1
@@ -154,6 +168,21 @@ trailing bytes|"5 5" "5 30"|4|verdict: damaged; repair with: mendrake-export --t
 a run of NUL bytes in a text|"5 5" "zerotext 600" "3 3"|0|verdict: clean|0|1|3
 a shorter run is none|"5 5" "zerotext 511" "3 3"|0|verdict: clean|0|0|3
 EOF_CASES
+make_base b.tbb inner "5 5" "9 5" "3 3"
+check --json b.tbb
+numbers=$(json 'd["messages"], d["inside_text"], d["problems"][0]["message"]')
+check b.tbb
+line=$(grep '^messages' <<<"$OUT")
+run -l -d+ b.tbb
+expect_eq "headers inside a text: numbered as mendrake's list, the ones read as text said apart" \
+  "messages: 6 found, 0 of them deleted; 2 of them inside another message's text, as a mail client reads it
+6 2 5 msg[5] at d4" "$line
+$numbers $(grep -o 'msg\[5\] at d4' <<<"$OUT")"
+make_base b.tbb "5 5 d" "7 7 d" "zeros 1" "junk 4"
+check b.tbb
+expect_eq "every message deleted: the repair says why it takes them" \
+  "repair: mendrake's own copy would keep the bytes after the last message; mendrake-export --tbb writes the messages alone; every message found is deleted: -d+ takes them (without it the repaired base would hold none)" \
+  "$(grep '^repair:' <<<"$OUT")"
 make_base b.tbb "5 5" "zerotext 600" "3 3"
 check b.tbb
 expect_eq "the run of NUL bytes: where, how long, which message" \
@@ -300,16 +329,21 @@ mapfile() {
   printf '# Mapfile. Created by GNU ddrescue version 1.27\n# current_pos  current_status  current_pass\n0x00000000     +               1\n'
   printf '%s\n' "$@"
 }
-# name | mapfile's block lines (; between) | unreadable messages:bytes | verdict start
-while IFS='|' read -r name blocks hits want; do
+# Bytes not read outside every message (before the first, in a gap, after
+# the last, or where no header is at all) are findings too: a message may
+# have stood there. Those rows judge o.tbb, made of their own messages.
+# name | mapfile's block lines (; between) | unreadable messages:bytes | verdict start | o.tbb's messages
+while IFS='|' read -r name blocks hits want messages; do
   IFS=';' read -ra lines <<<"$blocks"
   mapfile "${lines[@]}" >m.map
-  check --mapfile m.map m.tbb
+  base=m.tbb
+  [ -n "$messages" ] && base=o.tbb && eval make_base o.tbb "$messages"
+  check --mapfile m.map $base
   got="$RC $(verdict)"
   expect_eq "$name: exit and verdict" "$want" "${got:0:${#want}}"
-  check --json --mapfile m.map m.tbb
-  expect_eq "$name: messages hit" "$hits" \
-    "$(json '" ".join("%d:%d" % (p["message"], p["bytes"]) for p in d["problems"] if p["kind"] == "unreadable") or "-"')"
+  check --json --mapfile m.map $base
+  expect_eq "$name: unreadable findings" "$hits" "$(json '" ".join(("%d" % p["message"] if "message" in p else p["place"])
+    + ":%d" % p["bytes"] for p in d["problems"] if p["kind"] == "unreadable") or "-"')"
 done <<'EOF_MAPS'
 all read, hex|0x0 0x1B4 +|-|0 verdict: clean
 all read, decimal|0 436 +|-|0 verdict: clean
@@ -319,6 +353,11 @@ non-trimmed over two|0 140 +;140 20 *;160 276 +|1:8 2:12|4 verdict: damaged; 2 m
 non-scraped at the end|0 400 +;400 36 /|3:36|4 verdict: damaged; 1 message
 past the mapfile's end|0 300 +|3:136|4 verdict: damaged; 1 message
 an area beside the base|0 436 +;436 100 -|-|0 verdict: clean
+bytes before the first message|0 0x100 -;0x100 0x1000 +|leading_bytes:256|4 verdict: damaged; 256 bytes outside the messages lie in areas not read from the disk, which no repair mends: retry those areas with ddrescue: ddrescue -d -r3 DEVICE o.tbb m.map|"zeros 512" "100 100" "29 29"
+a gap|0 0x94 +;0x94 0x10 -;0xa4 0x1000 +|gap:16|4 verdict: damaged; repair with: mendrake-export --tbb o-repaired.tbb o.tbb|"100 100" "zeros 40" "29 29"
+a gap and a message|0 0x90 +;0x90 0x10 -;0xa0 0x1000 +|1:4 gap:12|4 verdict: damaged; repair with: mendrake-export --tbb|"100 100" "zeros 40" "29 29"
+after the last message|0 0xf0 +;0xf0 0x1000 -|trailing_bytes:85|4 verdict: damaged; repair with: mendrake-export --tbb o-repaired.tbb o.tbb|"100 100" "29 29" "zeros 100"
+no message header at all|0 0x400 -;0x400 0x400 +|leading_bytes:1024|4 verdict: no message base found; 1024 bytes lie in areas not read from the disk, where one may lie: retry those areas with ddrescue: ddrescue -d -r3 DEVICE o.tbb m.map|"zeros 2048"
 EOF_MAPS
 make_base m.tbb "100 100" "40 29" "163 163"
 mapfile "0 20 +" "20 10 -" "30 406 +" >m.map
@@ -349,6 +388,30 @@ if command -v ddrescue >/dev/null; then
   check --json r.img
   expect_eq "without it: the zeros it left are a warning" "clean zero_run 1024" \
     "$(json 'd["verdict"], d["warnings"][0]["kind"], d["warnings"][0]["size"]')"
+  # The fixed point through bad sectors: an image whose area FROM+SIZE was
+  # not read (zeros), judged with its mapfile; the retry the check names,
+  # the intact base standing in for the disk; judged again: clean. The
+  # first two headers lost (bytes before the first message found); the
+  # middle one of three messages lost whole (a gap).
+  # name | messages | area not read | the lines about it
+  while IFS='|' read -r name messages area lines; do
+    eval make_base disk.tbb $messages
+    from=${area%+*} size=${area#*+} total=$(wc -c <disk.tbb)
+    cp disk.tbb bad.img
+    dd if=/dev/zero of=bad.img bs=1 seek="$from" count="$size" conv=notrunc 2>/dev/null
+    mapfile "0 $from +" "$from $size -" "$((from + size)) $((total - from - size)) +" >bad.map
+    check --mapfile bad.map bad.img
+    expect_eq "$name: said" "$(printf '%b' "$lines")" "$(grep -E 'unreadable|not read from the disk' <<<"$OUT")"
+    command=$(grep -o 'ddrescue -d -r3 DEVICE .*' <<<"$OUT")
+    # Direct access where the file system has it, else through the cache.
+    cached=${command/ -d / }
+    sh -c "${command/DEVICE/disk.tbb}" >/dev/null 2>&1 || sh -c "${cached/DEVICE/disk.tbb}" >/dev/null 2>&1
+    check --mapfile bad.map bad.img
+    expect_eq "$name: retried as the check says, then clean" "0 verdict: clean" "$RC $(verdict)"
+  done <<'EOF_RETRY'
+headers lost|"600 600" "600 600" "600 600"|0+1024|at 0: unreadable: 1024 of the 1296 bytes before the first message lie in areas the mapfile marks not read: a message may have stood there\nverdict: damaged; 1024 bytes outside the messages lie in areas not read from the disk, which no repair mends: retry those areas with ddrescue: ddrescue -d -r3 DEVICE bad.img bad.map
+a message lost whole|"464 464" "464 464" "464 464"|512+512|at 200: unreadable: 512 of the gap's 512 bytes lie in areas the mapfile marks not read: a message may have stood there\n512 bytes outside the messages lie in areas not read from the disk: retry those areas with ddrescue first: ddrescue -d -r3 DEVICE bad.img bad.map
+EOF_RETRY
 else
   echo "SKIP: ddrescue's own mapfile: no ddrescue"
 fi

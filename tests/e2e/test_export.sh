@@ -11,7 +11,7 @@ source "$(dirname "$0")/lib.sh"
 MENDRAKE_EXPORT=${MENDRAKE_EXPORT:-$ROOT/build/mendrake-export}
 MENDRAKE_CHECK=${MENDRAKE_CHECK:-$ROOT/build/mendrake-check}
 FAULTS=${MENDRAKE_EXPORT_FAULTS_BIN:-}
-USAGE="usage: mendrake-export (--mbox FILE | --eml DIR | --tbb FILE) [-d+|-d-] [-o OFFSET] [--mapfile FILE] [--force] [-q] SOURCE"
+USAGE="usage: mendrake-export (--mbox FILE | --eml DIR | --tbb FILE) [-d+|-d-] [-o OFFSET] [--mapfile FILE] [--force] [-q] [--] SOURCE"
 
 # export ARGS...: runs the export; OUT, RC as run sets them, ERR its stderr.
 export_run() {
@@ -286,14 +286,17 @@ fi
 
 # --mapfile: each message that lies partly in an area the ddrescue mapfile
 # does not mark finished is listed with the bytes affected (its header's and
-# text's, the gap's and the trailing bytes' not) and exported all the same;
-# every status letter, numbers in hex and decimal.
+# text's) and exported all the same; such bytes outside every message
+# (before the first, in a gap, after the last) are counted apart, since a
+# message may have stood there; every status letter, numbers in hex and
+# decimal.
 expect_eq "--mapfile: the hit messages" "$(python3 - <<'PY'
-import json
+import json, os
 r = {x["slug"]: x for x in json.load(open("image.json"))["records"]}
 five_end = r["five"]["offset"] + 48 + r["five"]["length"]
-areas = [(r["one"]["offset"] + 4, 6, "-"), (r["three"]["offset"] + 48 + r["three"]["length"] + 100, 512, "/"),
-         (r["four"]["offset"] + 100, 50, "*"), (five_end - 10, 100, "?")]
+three_end = r["three"]["offset"] + 48 + r["three"]["length"]
+areas = [(1000, 24, "-"), (r["one"]["offset"] + 4, 6, "-"), (three_end + 100, 512, "/"),
+         (r["four"]["offset"] + 100, 50, "*"), (five_end - 10, 100, "?"), (five_end + 1000, 30, "-")]
 with open("image.map", "w") as m:
     m.write("# Mapfile. Created by GNU ddrescue version 1.27\n# current_pos  current_status  current_pass\n"
             "0x00000000     +               1\n#      pos        size  status\n")
@@ -305,6 +308,12 @@ with open("image.map", "w") as m:
     m.write("0x%08X  0x%08X  +\n" % (at, 8000000 - at))
 for slug, number, hit in (("one", 1, 6), ("four", 4, 50), ("five", 5, 10)):
     print("mendrake-export: unreadable: message %d at %x, %d bytes affected" % (number, r[slug]["offset"], hit))
+def unread(a, b):
+    return sum(max(0, min(b, pos + size) - max(a, pos)) for pos, size, _ in areas)
+outside = (unread(0, r["one"]["offset"]), unread(three_end, r["four"]["offset"]),
+           unread(five_end, os.path.getsize("image.tbb")))
+print("mendrake-export: unreadable: %d bytes outside any message (%d before the first, %d in gaps, %d after the last): "
+      "a message may have stood there" % ((sum(outside),) + outside))
 print("mendrake-export: 3 messages hit by unreadable areas, 66 bytes affected")
 PY
 )" "$(export_run --mapfile image.map --mbox mapped.mbox image.tbb; grep unreadable <<<"$ERR")"

@@ -325,8 +325,10 @@ void MemPutText(const std::string& path, const std::string& text) {
   MemPut(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
-void MemPutDevice(const std::string& path, const DiskGeometry& geometry, int answer) {
+void MemPutDevice(const std::string& path, const DiskGeometry& geometry, int answer,
+                  const std::vector<uint8_t>& bytes) {
   auto f = std::make_shared<MemFile>();
+  f->bytes = bytes;
   f->device = true;
   f->geometry = geometry;
   f->geometry_answer = answer;

@@ -45,8 +45,9 @@ void MemRestore(void);
 void MemPut(const std::string& path, const std::vector<uint8_t>& bytes);
 void MemPutText(const std::string& path, const std::string& text);
 // A device that has no end position and answers the geometry request
-// (answer = 0: it refuses the request).
-void MemPutDevice(const std::string& path, const DiskGeometry& geometry, int answer = 1);
+// (answer = 0: it refuses the request); reads give `bytes`.
+void MemPutDevice(const std::string& path, const DiskGeometry& geometry, int answer = 1,
+                  const std::vector<uint8_t>& bytes = {});
 // A file of `size` bytes that reads as zeros except for `tail`, which forms
 // its last bytes; nothing but the tail is stored.
 void MemPutSparse(const std::string& path, uint64_t size, const std::vector<uint8_t>& tail = {});

@@ -133,6 +133,51 @@ TEST(Check, AgreesWithTheScannerOnGeneratedDamage) {
   MemRestore();
 }
 
+// A disk device as the base: mendrake refuses one and no file can lie
+// beside it, so the repair is the export's, into the current directory
+// under the device's own name; with wrong lengths alone, and with bytes
+// after the last message. Then the name as each platform's paths give it.
+TEST(Check, RepairOfADeviceIsTheExportIntoTheCurrentDirectory) {
+  for (bool tail : {false, true}) {
+    // Messages of 512 bytes filling the device's four sectors, the second's
+    // length wrong; or three, and 512 bytes of junk after them.
+    std::vector<uint8_t> disk;
+    for (uint32_t k = 0; k < (tail ? 3u : 4u); k++) {
+      uint8_t h[48];
+      WriteGenHeader(h, k == 1 ? 400 : 464, false, k);
+      disk.insert(disk.end(), h, h + 48);
+      disk.insert(disk.end(), 464, 'a');
+    }
+    disk.resize(2048, 'j');
+    MemReset();
+    MemPutDevice("/dev/loop0", DiskGeometry{1, 12, 1, 4, 512}, 1, disk);
+    char* argv[] = {(char*)"mendrake-check", (char*)"/dev/loop0", nullptr};
+    EXPECT_EQ(4, CheckProgram(2, argv));
+    std::string out = MemConsole();
+    EXPECT_NE(std::string::npos, out.find("\nrepair: mendrake refuses a disk device as its source; mendrake-export --tbb "
+                                          "writes the messages alone\nverdict: damaged; repair with: mendrake-export --tbb "
+                                          "loop0-repaired.tbb /dev/loop0\n"))
+        << out;
+  }
+  MemRestore();
+  ResetRunState();
+  struct {
+    const char* base;
+    bool device, windows;
+    const char* repaired;
+  } names[] = {
+      {"/dev/loop0", true, false, "loop0-repaired.tbb"},
+      {"\\\\.\\PhysicalDrive1", true, true, "PhysicalDrive1-repaired.tbb"},
+      {"\\\\.\\C:", true, true, "C-repaired.tbb"},
+      {"mail/Inbox.tbb", false, false, "mail/Inbox-repaired.tbb"},
+      {"disk.img", false, true, "disk.img-repaired.tbb"},
+  };
+  for (const auto& n : names) {
+    char out[64];
+    EXPECT_STREQ(n.repaired, RepairedName(out, n.base, n.device, n.windows)) << n.base;
+  }
+}
+
 TEST(Check, FuzzRegressions) {
   std::string dir = std::string(__FILE__);
   dir = dir.substr(0, dir.rfind('/')) + "/../../fuzz/regressions/check";
