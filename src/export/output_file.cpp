@@ -112,8 +112,10 @@ int OutputCreateNamed(const char* path) {
       OutputFailed = true;
       return 0;
     }
-    // A new file takes the name: a link there is replaced, never followed.
-    file = Platform.Open(path, OpenOutputNew, false);
+    // The name the user gave is written over as the shell's ">" would: a
+    // link there leads to what it names (removing it instead would take a
+    // name such as /dev/stdout away from the whole system).
+    file = Platform.Open(path, OpenLogReplace, false);
   }
   return Opened(path, file, Platform.LastError());
 }

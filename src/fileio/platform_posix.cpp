@@ -519,6 +519,12 @@ PlatformOps Platform = {
 };
 
 void PlatformStart(void) {
+  // A standard stream the caller closed (>&-) is opened on /dev/null, the
+  // way round that makes its transfers fail: no file this run opens may
+  // take its number, or an output would receive the error lines meant for
+  // the closed stream, and a report to a closed stream still fails.
+  for (int fd = 0; fd <= 2; fd++)
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
   // A reader that goes away (mendrake -l base | head) must not kill a run
   // that is still writing its target.
   signal(SIGPIPE, SIG_IGN);
