@@ -159,10 +159,9 @@ HeaderHook OnHeader = TakeHeader;
 
 namespace {
 
-// Scans the window of the pass in the pass buffer; at_end: the source was
-// read to its end (not stopped by a failed read).
-void ScanWindow(int64_t offset, uint32_t bytes_read, bool first, bool final, bool at_end) {
-  uint8_t* buffer = RunFiles.PassBuffer;
+// Scans the window of the pass at `buffer` (its data from ChunkSize on);
+// at_end: the source was read to its end (not stopped by a failed read).
+void ScanWindow(uint8_t* buffer, int64_t offset, uint32_t bytes_read, bool first, bool final, bool at_end) {
   if (first) ListOnTerminal = Platform.IsTerminal(1) != 0;
   uint32_t data_end = ChunkSize + bytes_read;
   uint32_t window_start = first ? ChunkSize : ChunkSize - ScanHoldback;
@@ -206,8 +205,8 @@ void ScanWindow(int64_t offset, uint32_t bytes_read, bool first, bool final, boo
 
 }  // namespace
 
-void ScanPass(int64_t offset, uint32_t bytes_read, bool first, bool final) {
-  ScanWindow(offset, bytes_read, first, final, true);
+void ScanPass(uint8_t* pass, int64_t offset, uint32_t bytes_read, bool first, bool final) {
+  ScanWindow(pass, offset, bytes_read, first, final, true);
 }
 
-void ScanHeldBack(int64_t offset, bool first) { ScanWindow(offset, 0, first, true, false); }
+void ScanHeldBack(uint8_t* pass, int64_t offset, bool first) { ScanWindow(pass, offset, 0, first, true, false); }

@@ -9,33 +9,109 @@
 
 namespace {
 
-// Writes n bytes (the block's first, or a whole block's worth from the
-// caller) at output_offset. A failure leaves them in the block for one retry
-// at the next call; a second failure in a row ends all writing for the run,
-// so the target stays a gap-free prefix of the recovered data and a dead
-// disk is not retried forever.
-int WriteBlock(const uint8_t* from, uint32_t n) {
+// Tells that the write of n bytes at output_offset failed, at console place
+// `mark` (printed at once when nothing is held), and keeps the bytes in the
+// area for one retry at the next call; a second failure in a row ends all
+// writing for the run, so the target stays a gap-free prefix of the
+// recovered data and a dead disk is not retried forever. Returns -1.
+int WriteFailed(int64_t written, uint32_t mark) {
+  ConsoleInsertPrint(mark, "Can't write block at offset %" PRId64 " error %d\n", OutputBlock.output_offset,
+                     Platform.LastError());
+  // Both tries of a block write at output_offset: the target keeps the more.
+  if (!OutputBlock.retrying) OutputBlock.landed = 0;
+  if (written > (int64_t)OutputBlock.landed) OutputBlock.landed = (uint32_t)written;
+  OutputBlock.any_failed = true;
+  if (OutputBlock.retrying) OutputBlock.gave_up = true;
+  OutputBlock.retrying = true;
+  return -1;
+}
+
+// One try of one block (or of the final bytes) at output_offset. Returns 0
+// written, -1 failed (told at `mark`).
+int WriteBlock(const uint8_t* from, uint32_t n, uint32_t mark) {
   Platform.Seek(RunFiles.Target, OutputBlock.output_offset);
   int64_t written = Platform.Write(RunFiles.Target, from, n);
-  if (written < (int64_t)n) {
-    if (from != OutputBlock.block) {
-      memcpy(OutputBlock.block, from, n);
-      OutputBlock.fill = n;
-    }
-    ConsolePrint("Can't write block at offset %" PRId64 " error %d\n", OutputBlock.output_offset,
-                 Platform.LastError());
-    // Both tries of a block write at output_offset: the target keeps the more.
-    if (!OutputBlock.retrying) OutputBlock.landed = 0;
-    if (written > (int64_t)OutputBlock.landed) OutputBlock.landed = (uint32_t)written;
-    OutputBlock.any_failed = true;
-    if (OutputBlock.retrying) OutputBlock.gave_up = true;
-    OutputBlock.retrying = true;
-    return -1;
-  }
+  if (written < (int64_t)n) return WriteFailed(written, mark);
   OutputBlock.retrying = false;
-  OutputBlock.fill = 0;
   OutputBlock.output_offset += written;
   return 0;
+}
+
+// The area's bytes from `from` on move to its start.
+void KeepFrom(uint32_t from) {
+  if (from == 0) return;
+  OutputBlock.fill = from < OutputBlock.fill ? OutputBlock.fill - from : 0;
+  memmove(OutputBlock.block, OutputBlock.block + from, OutputBlock.fill);
+}
+
+// Writes the waiting full blocks, with `final` the bytes after them too, in
+// one call. When a call of several blocks fails, the blocks it did not
+// write whole are written again one at a time, as an immediate writer wrote
+// each when it became full: a failure is told where that writer told it and
+// retried where its next call came; a block with no next call yet waits for
+// it, as that writer's block did. Returns 0, or -1 when a write failed.
+int WriteDue(bool final) {
+  uint32_t due = OutputBlock.due;
+  uint32_t n = final ? OutputBlock.fill : due * ChunkSize;
+  OutputBlock.due = 0;
+  if (n == 0) {
+    ReleaseConsole();
+    return 0;
+  }
+  Platform.Seek(RunFiles.Target, OutputBlock.output_offset);
+  int64_t written = Platform.Write(RunFiles.Target, OutputBlock.block, n);
+  if (written == (int64_t)n) {
+    OutputBlock.output_offset += n;
+    KeepFrom(n);
+    ReleaseConsole();
+    return 0;
+  }
+  // A call of one block (or of the final bytes alone) was that block's try.
+  bool tried = n <= ChunkSize;
+  uint32_t k = 0;
+  if (tried) {
+    WriteFailed(written, due ? OutputBlock.due_mark[0] : ConsoleHoldMark());
+  } else {
+    k = written > 0 ? (uint32_t)(written / ChunkSize) : 0;
+    if (k > due) k = due;
+    OutputBlock.output_offset += (int64_t)k * ChunkSize;
+  }
+  for (; k < due; k++) {
+    const uint8_t* from = OutputBlock.block + k * ChunkSize;
+    if (!tried && WriteBlock(from, ChunkSize, OutputBlock.due_mark[k]) == 0) continue;
+    tried = false;
+    if (!OutputBlock.next_seen[k] || WriteBlock(from, ChunkSize, OutputBlock.next_mark[k]) != 0) break;
+  }
+  if (k < due) {
+    // The block waits for its retry, or the writer has given up: it stays
+    // in the area alone, as an immediate writer's block stayed.
+    KeepFrom(k * ChunkSize);
+    OutputBlock.fill = ChunkSize;
+  } else {
+    KeepFrom(due * ChunkSize);
+    if (final && OutputBlock.fill && !tried && WriteBlock(OutputBlock.block, OutputBlock.fill, ConsoleHoldMark()) == 0)
+      OutputBlock.fill = 0;
+  }
+  ReleaseConsole();
+  return -1;
+}
+
+void ReleaseHeldConsole(void) { WriteDue(false); }
+
+// The block being filled is full. An immediate writer would write it now;
+// it waits instead, up to BlocksPerWrite of them, and console text waits
+// with it. A block whose write failed is retried at once.
+int BlockFull(void) {
+  if (OutputBlock.retrying) {
+    if (WriteBlock(OutputBlock.block, ChunkSize, ConsoleHoldMark()) != 0) return -1;
+    OutputBlock.fill = 0;
+    return 0;
+  }
+  HoldConsole(ReleaseHeldConsole);
+  uint32_t k = OutputBlock.due++;
+  OutputBlock.due_mark[k] = ConsoleHoldMark();
+  OutputBlock.next_seen[k] = false;
+  return OutputBlock.due >= BlocksPerWrite ? WriteDue(false) : 0;
 }
 
 // Area for changing bytes of a target that bypasses the system cache: such a
@@ -106,7 +182,14 @@ void TargetMessageEnds(void) { OutputBlock.message_at = -1; }
 const WriterOps TargetWriter = {TargetBytes, TargetMessageStarts, TargetSetLength, TargetFinish, TargetMessageEnds};
 const WriterOps* Writer = &TargetWriter;
 
+void WriteWaitingBlocks(void) {
+  if (OutputBlock.due) WriteDue(false);
+}
+
 int PatchOutput(int64_t at, const uint8_t* bytes, uint32_t n) {
+  // Bytes in waiting blocks are in the target for an immediate writer: they
+  // go there first, and the change follows them.
+  if (OutputBlock.due && at < OutputBlock.output_offset + (int64_t)OutputBlock.due * ChunkSize) WriteDue(false);
   // Bytes past what reached the target or the block were dropped after the
   // writer gave up: nothing to change there.
   int64_t held_end = OutputBlock.output_offset + OutputBlock.fill;
@@ -135,20 +218,29 @@ int WriteToTarget(const uint8_t* bytes, uint32_t n, bool final) {
     if (!final) return 0;
     n = 0;
   }
+  // The retry of the last waiting block, should its write fail, belongs here.
+  uint32_t due = OutputBlock.due;
+  if (due && !OutputBlock.next_seen[due - 1]) {
+    OutputBlock.next_mark[due - 1] = ConsoleHoldMark();
+    OutputBlock.next_seen[due - 1] = true;
+  }
   OutputBlock.handed += n;
   if (OutputBlock.gave_up) return -1;
-  uint32_t room = ChunkSize - OutputBlock.fill;
-  if (n == ChunkSize && room == ChunkSize && !RunState.Unbuffered) {
-    // A whole block's worth goes out from where it lies: one copy fewer.
-    // (Unbuffered writes need the aligned block.)
-    return WriteBlock(bytes, n) == 0 ? (int)n : -1;
-  }
+  uint32_t filled = OutputBlock.fill - due * ChunkSize;  // of the block being filled
+  uint32_t room = ChunkSize - filled;
   if (n <= room) {
     if (n) memcpy(OutputBlock.block + OutputBlock.fill, bytes, n);
     OutputBlock.fill += n;
-    uint32_t chosen = final ? OutputBlock.fill : (OutputBlock.fill == ChunkSize ? ChunkSize : 0);
-    if (chosen == 0) return (int)n;
-    return WriteBlock(OutputBlock.block, chosen) == 0 ? (int)n : -1;
+    if (final) {
+      // A block whose write failed is retried with the final call (it holds
+      // nothing else); otherwise everything held goes out.
+      if (!OutputBlock.retrying) return WriteDue(true) == 0 ? (int)n : -1;
+      if (WriteBlock(OutputBlock.block, OutputBlock.fill, ConsoleHoldMark()) != 0) return -1;
+      OutputBlock.fill = 0;
+      return (int)n;
+    }
+    if (filled + n < ChunkSize) return (int)n;
+    return BlockFull() == 0 ? (int)n : -1;
   }
   // The bytes do not fit: the first piece fills the block (none when a failed
   // write left it full), each later piece is at most a block.
