@@ -75,6 +75,10 @@ struct PlatformOps {
   // on Windows). Lets a run refuse a log or output over its source before
   // anything is created.
   int (*SamePath)(const char* a, const char* b);
+  // 1 when programs may use the processor's SSE2 instructions as far as the
+  // system goes: it keeps their registers across task switches (all but
+  // the oldest Windows do). Whether the processor has them is asked apart.
+  int (*VectorStateSaved)(void);
 };
 
 extern PlatformOps Platform;

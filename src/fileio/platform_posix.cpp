@@ -438,6 +438,9 @@ int PosixSetModifiedTime(FileRef file, int64_t seconds) {
   return 1;
 }
 
+// Every kernel this builds for keeps the SSE registers of each process.
+int PosixVectorStateSaved(void) { return 1; }
+
 }  // namespace
 
 PlatformOps Platform = {
@@ -445,7 +448,7 @@ PlatformOps Platform = {
     PosixWrite, PosixLastError,     PosixDriveGeometry, PosixSameFile, PosixSleep,
     PosixConsoleWrite, PosixConsoleFlush, PosixAllocate, PosixRelease,
     PosixTruncate, PosixErrorWrite, PosixIsTerminal, PosixMakeDirectory, PosixSetModifiedTime,
-    PosixSamePath,
+    PosixSamePath, PosixVectorStateSaved,
 };
 
 void PlatformStart(void) {

@@ -729,6 +729,21 @@ int WinIsTerminal(int stream) {
 }
 
 // ---------------------------------------------------------------------------
+// The processor's vector instructions.
+
+typedef BOOL(WINAPI* FeatureQuery)(DWORD);
+
+// Windows 95 and NT 4 do not keep the SSE registers across task switches:
+// SSE2 is used only where the system says the instructions are there
+// (IsProcessorFeaturePresent, looked up at run time; 10 is
+// PF_XMMI64_INSTRUCTIONS_AVAILABLE, which systems before XP do not know).
+int WinVectorStateSaved(void) {
+  FeatureQuery query =
+      (FeatureQuery)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsProcessorFeaturePresent");
+  return query && query(10) ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
 // The argument list of the wide profile.
 
 typedef LPWSTR* (WINAPI* SplitterFunction)(LPCWSTR, int*);
@@ -748,7 +763,7 @@ PlatformOps Platform = {
     WinWrite, WinLastError,     WinDriveGeometry, WinSameFile, WinSleep,
     WinConsoleWrite, WinConsoleFlush, WinAllocate, WinRelease,
     WinTruncate, WinErrorWrite, WinIsTerminal, WinMakeDirectory, WinSetModifiedTime,
-    WinSamePath,
+    WinSamePath, WinVectorStateSaved,
 };
 
 void PlatformStart(void) {
