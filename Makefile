@@ -1,8 +1,10 @@
 # Wraps CMake. `make` builds build/mendrake, `make test` runs every test,
 # `make demo` recovers a generated damaged base, `make install` puts the
-# three programs and their manual pages under PREFIX.
+# three programs and their manual pages under PREFIX, `make package` makes
+# the Debian package and the Windows zip.
 BUILD ?= build
 CMAKE_FLAGS ?=
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 # The demo builds in a directory of its own without the tests, so that it
 # runs where googletest is missing and leaves BUILD's settings alone.
 DEMO_BUILD ?= $(BUILD)-demo
@@ -11,15 +13,21 @@ BINDIR = $(DESTDIR)$(PREFIX)/bin
 MAN1DIR = $(DESTDIR)$(PREFIX)/share/man/man1
 PROGRAMS = mendrake mendrake-check mendrake-export
 
-.PHONY: all build test demo install install-built uninstall windows test-windows bench test-sanitize fuzz clean
+.PHONY: all build test demo install install-built uninstall package test-package windows test-windows bench test-sanitize fuzz clean
 
 all: build
 
 build:
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	@$(CONFIGURE)
 	@cmake --build $(BUILD) -j2 -- --no-print-directory
 
-test: build
+# Without googletest the build leaves the tests out: say so before building.
+test:
+	@$(CONFIGURE)
+	@if [ ! -f $(BUILD)/tests/CTestTestfile.cmake ]; then \
+	  echo "make test: $(BUILD) has no tests: they need googletest (Debian: apt-get install libgtest-dev) and MENDRAKE_TESTS=ON" >&2; \
+	  exit 1; fi
+	@cmake --build $(BUILD) -j2 -- --no-print-directory
 	cd $(BUILD) && ctest --output-on-failure -j2
 
 demo:
@@ -36,6 +44,18 @@ install-built:
 
 uninstall:
 	rm -f $(addprefix "$(BINDIR)"/,$(PROGRAMS)) $(addprefix "$(MAN1DIR)"/,$(addsuffix .1,$(PROGRAMS)))
+
+# The release: $(BUILD)/mendrake_<version>_amd64.deb and
+# build-win32/mendrake-<version>-win32.zip, made by CPack.
+package: build
+	@cmake --build $(BUILD) --target package -- --no-print-directory
+	@bash tools/windows/build.sh
+	@cmake --build build-win32 --target package -- --no-print-directory
+
+# Installs, runs and removes the Debian package (as root), unpacks the zip
+# and runs its programs under Wine.
+test-package: package
+	@bash tests/package/run.sh
 
 # The 32-bit Windows build (MinGW-w64) and its tests under Wine.
 windows:

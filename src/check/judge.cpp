@@ -65,8 +65,8 @@ void Count(const HeaderSeen& h) {
 
 // After the walk: each header counts, and the one before it must lead here.
 void Scanned(const HeaderSeen& h) {
-  if (J.have_previous && EndOf(J.previous) != h.at)
-    Note(FindingBrokenLength, J.previous, h.at - J.previous.at - (int64_t)HeaderSize, 0);
+  if (J.have_previous && !LengthLeads(J.previous.at, J.previous.length, h.at))
+    Note(FindingBrokenLength, J.previous, RightLength(J.previous.at, h.at), 0);
   Count(h);
   J.previous = h;
   J.have_previous = true;
@@ -160,7 +160,7 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
     if (J.have_previous) {
       int64_t end = EndOf(J.previous);
       if (end > read_end)
-        Note(FindingCutOff, J.previous, read_end - J.previous.at - (int64_t)HeaderSize, end - read_end);
+        Note(FindingCutOff, J.previous, RightLength(J.previous.at, read_end), end - read_end);
       else
         base_end = end;
     } else {

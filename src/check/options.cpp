@@ -48,7 +48,7 @@ int ParseCheckCommandLine(int count, char** args, CheckSettings* settings) {
         ConsoleText(Help);
         return CompanionClean;
       } else if (strcmp(a, "-V") == 0 || strcmp(a, "--version") == 0) {
-        ConsoleText("mendrake-check 1.0\n");
+        ConsoleText("mendrake-check " MENDRAKE_VERSION "\n");
         return CompanionClean;
       } else {
         return BadCommandLine("unknown option ", a);

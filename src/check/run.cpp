@@ -3,6 +3,7 @@
 #include "core/report.h"
 #include "core/run_state.h"
 #include "run/companion.h"
+#include "run/driver.h"
 
 int RunCheck(const CheckSettings& settings) {
   RunState.SourcePath = settings.base;
@@ -23,7 +24,7 @@ int RunCheck(const CheckSettings& settings) {
 }
 
 int CheckProgram(int argc, char** argv) {
-  ResetRunState();
+  ResetRun();
   PlatformStart();
   int count = 0;
   char** args = ProgramArguments(argc, argv, &count);

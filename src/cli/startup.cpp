@@ -5,7 +5,7 @@
 #include "core/run_state.h"
 
 int StartProgram(int argc, char** argv) {
-  ResetRunState();
+  ResetRun();
   PlatformStart();
   ConsoleText("Quillbase recovery utility v1.0\nHome site https://mendrake.example.org/\n");
   int count = 0;

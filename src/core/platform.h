@@ -16,7 +16,24 @@ enum OpenKind {
   OpenTargetExisting,    // read and write, existing only, never truncated
   OpenTargetAlways,      // read and write, created when missing, never truncated
   OpenLogReplace,        // read and write, created fresh (replaces any file)
+  // Write only, a file of the program's own naming inside a directory: any
+  // name already there (a file, a link of either kind) is removed and a new
+  // file created in its place, exclusively and without following links, so
+  // the open itself can never write through a link to a file elsewhere.
+  OpenOutputNew,
+  // Write only, for an output the user named: a new file, or an existing
+  // one that holds nothing yet (an empty file, a device, a pipe), opened as
+  // it is. An existing file with bytes in it is refused (LastError tells
+  // ErrorExists) and left untouched.
+  OpenOutputUnused,
+  // The process's standard output, for an output named "-" (the path is
+  // not looked at). Cannot be moved in.
+  OpenStandardOutput,
 };
+
+// The platform's error code for a name that exists already (EEXIST,
+// ERROR_FILE_EXISTS), as LastError reports it after OpenOutputUnused.
+extern const int ErrorExists;
 
 enum ProfileKind { ProfileWide = 0, ProfileLegacy = 1 };
 
@@ -53,7 +70,10 @@ struct PlatformOps {
   void (*Sleep)(uint32_t milliseconds);
   // Console output: shown at once on a terminal, buffered when redirected.
   void (*ConsoleWrite)(const char* text, size_t n);
-  void (*ConsoleFlush)(void);
+  // Writes out what is buffered. Returns 1, or 0 when some console output
+  // of this process could not be written (a full disk, a closed pipe);
+  // LastError then tells the first such failure's error code.
+  int (*ConsoleFlush)(void);
   // Fixed allocations: aligned to `alignment` (a power of two), or null.
   void* (*Allocate)(size_t n, size_t alignment);
   void (*Release)(void* area);
@@ -75,6 +95,11 @@ struct PlatformOps {
   // on Windows). Lets a run refuse a log or output over its source before
   // anything is created.
   int (*SamePath)(const char* a, const char* b);
+  // The system's own words for an error code (strerror, FormatMessage),
+  // without a final line end; never null.
+  const char* (*ErrorText)(int code);
+  // Removes a file's name (a link itself, never what it leads to): 1 done.
+  int (*Remove)(const char* path);
   // 1 when programs may use the processor's SSE2 instructions as far as the
   // system goes: it keeps their registers across task switches (all but
   // the oldest Windows do). Whether the processor has them is asked apart.
@@ -87,6 +112,9 @@ extern PlatformOps Platform;
 void PlatformStart(void);
 // The profile of the system the tool runs on: ProfileWide or ProfileLegacy.
 int PlatformProfile(void);
+// 1 on Windows, where "/?" asks a program for its help and commands are
+// typed at cmd.exe; 0 elsewhere (a POSIX shell).
+int PlatformWindows(void);
 // The legacy profile's narrow command line, as one text.
 const char* PlatformCommandLine(void);
 // The wide profile's argument list, program name first, as UTF-8 texts.

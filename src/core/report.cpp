@@ -157,13 +157,13 @@ void StartLog(void) {
 
 int LogFailed(void) { return LogLost; }
 
-void FlushOutput(void) {
+int FlushOutput(void) {
   if (HoldRelease) {
     HoldRelease();
     ReleaseConsole();
   }
   FlushLog();
-  Platform.ConsoleFlush();
+  return Platform.ConsoleFlush();
 }
 
 void HoldConsole(void (*release)(void)) {

@@ -28,8 +28,10 @@ void StartLog(void);
 // 1 when a write to this run's log failed.
 int LogFailed(void);
 // Flushes the log and the console: before a pause and before the run ends.
-// Held console text goes out first, after the writes it waits for.
-void FlushOutput(void);
+// Returns 1, or 0 when some console output of this process could not be
+// written (a full disk, a closed pipe). Held console text goes out first,
+// after the writes it waits for.
+int FlushOutput(void);
 
 // Holding console text back. A writer that puts off writes an immediate
 // writer would have made already has console text wait, in order, while it

@@ -34,6 +34,23 @@ inline bool IsDeleted(const uint8_t* p) { return (p[FlagsOffset] & 1) != 0; }
 inline void ClearDeleted(uint8_t* p) { p[FlagsOffset] &= (uint8_t)~1u; }
 inline void SetMessageLength(uint8_t* p, uint32_t length) { WriteU32(p + MessageLengthOffset, length); }
 
+// The length that a message whose header lies at `header_at` must store to
+// lead exactly to `next` (the next header found, or the end of the source),
+// in 64 bits. The one judgement of what a stored length should be: the
+// recovery reports and stores its low 32 bits, the checker the whole of it.
+inline int64_t RightLength(int64_t header_at, int64_t next) { return next - header_at - 48; }
+
+// True when the stored length leads from its header exactly to `next`.
+inline bool LengthLeads(int64_t header_at, uint32_t stored, int64_t next) {
+  return RightLength(header_at, next) == (int64_t)stored;
+}
+
+// The largest length a header can carry and still be read as positive.
+constexpr int64_t MaxMessageLength = 0x7FFFFFFF;
+
+// True when a length field can hold `length` (0 to MaxMessageLength).
+inline bool LengthFits(int64_t length) { return length >= 0 && length <= MaxMessageLength; }
+
 // Where the next header should begin: this header's offset plus both
 // lengths, the fields taken as unsigned, in 64 bits.
 inline int64_t NextHeaderOffset(int64_t header_offset, const uint8_t* p) {

@@ -41,8 +41,8 @@ void Gather(const uint8_t* buffer, uint32_t from, uint32_t to) {
 // The previous message's length did not lead to `reached` (a header, or the
 // end of the source): report it and repair the copy.
 void RepairLength(int64_t reached) {
-  int32_t should_be = (int32_t)(uint32_t)((uint64_t)reached - (uint64_t)RunState.ExpectedNextHeader +
-                                          (uint64_t)(int64_t)RunState.LastMessageLength);
+  int64_t header_at = RunState.ExpectedNextHeader - HeaderSize - (uint32_t)RunState.LastMessageLength;
+  int32_t should_be = (int32_t)(uint32_t)RightLength(header_at, reached);
   ReportPrint("Achtung! broken MsgLength %d, should be %d\n\n", RunState.LastMessageLength, should_be);
   if (!RunState.ListOnly) Writer->SetLength((uint32_t)should_be);
 }

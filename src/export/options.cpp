@@ -79,7 +79,7 @@ int ParseExportOptions(int count, char** args) {
       ConsoleText(HelpText);
       return ParsedDone;
     } else if (!strcmp(a, "-V") || !strcmp(a, "--version")) {
-      ConsoleText("mendrake-export 1.0\n");
+      ConsoleText("mendrake-export " MENDRAKE_VERSION "\n");
       return ParsedDone;
     } else {
       return Bad();

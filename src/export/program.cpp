@@ -8,6 +8,7 @@
 #include "core/run_state.h"
 #include "export/export.h"
 #include "run/companion.h"
+#include "run/driver.h"
 
 const char* const ExportProgramName = "mendrake-export";
 ExportSettingsRecord ExportSettings;
@@ -55,7 +56,7 @@ int Export(void) {
 }  // namespace
 
 int RunExport(int argc, char** argv) {
-  ResetRunState();
+  ResetRun();
   PlatformStart();
   int count = 0;
   char** args = ProgramArguments(argc, argv, &count);

@@ -23,6 +23,7 @@ constexpr int MaxFiles = 16;
 struct OpenFile {
   bool used;
   int fd;
+  bool stream;      // standard output: written where it stands, never moved in
   int buffered_fd;  // opened on the first refused direct transfer
   bool direct;
   int flags;        // open flags without O_DIRECT, for the companion
@@ -70,6 +71,40 @@ int OpenDescriptor(const char* path, int flags) {
   return fd;
 }
 
+// A new file in place of whatever the name held: the name is removed (a
+// link goes, never what it leads to) and the file created exclusively, which
+// never follows a link. A name that comes back between the two (another
+// process) is removed again, a few times. Returns the descriptor, or -1.
+int CreateInPlace(const char* path) {
+  for (int tries = 0; tries < 8; tries++) {
+    if (unlink(path) != 0 && errno != ENOENT) return -1;
+    int fd;
+    do {
+      fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// A new file, or an existing one that holds nothing yet; an existing file
+// with bytes in it is refused untouched (EEXIST). Returns the descriptor, or -1.
+int CreateUnused(const char* path) {
+  int fd;
+  do {
+    fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0 || errno != EEXIST) return fd;
+  fd = OpenDescriptor(path, O_WRONLY);
+  struct stat st;
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    close(fd);
+    errno = EEXIST;
+    return -1;
+  }
+  return fd;
+}
+
 FileRef PosixOpen(const char* path, OpenKind kind, bool unbuffered) {
   int flags = O_RDONLY;
   switch (kind) {
@@ -77,6 +112,9 @@ FileRef PosixOpen(const char* path, OpenKind kind, bool unbuffered) {
     case OpenTargetExisting: flags = O_RDWR; break;
     case OpenTargetAlways: flags = O_RDWR | O_CREAT; break;
     case OpenLogReplace: flags = O_RDWR | O_CREAT | O_TRUNC; break;
+    case OpenOutputNew:
+    case OpenOutputUnused:
+    case OpenStandardOutput: flags = O_WRONLY; unbuffered = false; break;
   }
   int slot = 0;
   while (slot < MaxFiles && Files[slot].used) slot++;
@@ -86,7 +124,13 @@ FileRef PosixOpen(const char* path, OpenKind kind, bool unbuffered) {
   }
   bool direct = false;
   int fd = -1;
-  if (unbuffered) {
+  if (kind == OpenOutputNew) {
+    fd = CreateInPlace(path);
+  } else if (kind == OpenOutputUnused) {
+    fd = CreateUnused(path);
+  } else if (kind == OpenStandardOutput) {
+    fd = fcntl(1, F_DUPFD_CLOEXEC, 3);
+  } else if (unbuffered) {
     fd = OpenDescriptor(path, flags | O_DIRECT);
     direct = fd >= 0;
     // A file system that refuses O_DIRECT gets the file through the cache.
@@ -105,8 +149,9 @@ FileRef PosixOpen(const char* path, OpenKind kind, bool unbuffered) {
   f.buffered_fd = -1;
   f.direct = direct;
   f.flags = flags & ~(O_CREAT | O_TRUNC);
-  f.path = strdup(path);
-  f.seekable = lseek(fd, 0, SEEK_CUR) >= 0;
+  f.path = strdup(kind == OpenStandardOutput ? "-" : path);
+  f.stream = kind == OpenStandardOutput;
+  f.seekable = !f.stream && lseek(fd, 0, SEEK_CUR) >= 0;
   f.position = 0;
   return slot;
 }
@@ -127,6 +172,10 @@ int PosixSeek(FileRef file, int64_t offset) {
     f->position = offset;
     return 1;
   }
+  if (f->stream) {
+    LastErrorCode = ESPIPE;
+    return 0;
+  }
   if (lseek(f->fd, (off_t)offset, SEEK_SET) < 0) {
     LastErrorCode = errno;
     return 0;
@@ -144,7 +193,7 @@ bool IsBlockDevice(int fd) {
 int PosixSeekEnd(FileRef file, int64_t* end) {
   OpenFile* f = Lookup(file);
   if (!f) return 0;
-  if (IsBlockDevice(f->fd)) {
+  if (f->stream || IsBlockDevice(f->fd)) {
     LastErrorCode = ESPIPE;
     return 0;
   }
@@ -352,20 +401,31 @@ constexpr size_t ConsoleBufferSize = 65536;
 char ConsoleBuffer[ConsoleBufferSize];
 size_t ConsoleFill = 0;
 int ConsoleIsTerminal = -1;
+// Some console output could not be written: a closed console must not stop
+// the recovery, but a report that did not arrive is the companions' failure.
+bool ConsoleLost = false;
+int ConsoleError = 0;
 
 void WriteOut(const char* text, size_t n) {
   while (n > 0) {
     ssize_t put = write(1, text, n);
     if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return;  // a closed console must not stop the recovery
+    if (put <= 0) {
+      if (!ConsoleLost) ConsoleError = put < 0 ? errno : ENOSPC;
+      ConsoleLost = true;
+      return;
+    }
     text += put;
     n -= (size_t)put;
   }
 }
 
-void PosixConsoleFlush(void) {
+int PosixConsoleFlush(void) {
   WriteOut(ConsoleBuffer, ConsoleFill);
   ConsoleFill = 0;
+  if (!ConsoleLost) return 1;
+  LastErrorCode = ConsoleError;
+  return 0;
 }
 
 void PosixConsoleWrite(const char* text, size_t n) {
@@ -438,17 +498,27 @@ int PosixSetModifiedTime(FileRef file, int64_t seconds) {
   return 1;
 }
 
+const char* PosixErrorText(int code) { return strerror(code); }
+
+int PosixRemove(const char* path) {
+  if (unlink(path) == 0) return 1;
+  LastErrorCode = errno;
+  return 0;
+}
+
 // Every kernel this builds for keeps the SSE registers of each process.
 int PosixVectorStateSaved(void) { return 1; }
 
 }  // namespace
+
+const int ErrorExists = EEXIST;
 
 PlatformOps Platform = {
     PosixOpen,  PosixClose,         PosixSeek,     PosixSeekEnd, PosixRead,
     PosixWrite, PosixLastError,     PosixDriveGeometry, PosixSameFile, PosixSleep,
     PosixConsoleWrite, PosixConsoleFlush, PosixAllocate, PosixRelease,
     PosixTruncate, PosixErrorWrite, PosixIsTerminal, PosixMakeDirectory, PosixSetModifiedTime,
-    PosixSamePath, PosixVectorStateSaved,
+    PosixSamePath, PosixErrorText, PosixRemove, PosixVectorStateSaved,
 };
 
 void PlatformStart(void) {
@@ -456,6 +526,8 @@ void PlatformStart(void) {
   // that is still writing its target.
   signal(SIGPIPE, SIG_IGN);
 }
+
+int PlatformWindows(void) { return 0; }
 
 // Every Linux runs the wide profile: arguments come whole from the system.
 int PlatformProfile(void) { return ProfileWide; }

@@ -40,6 +40,7 @@ struct OpenFile {
   bool used;
   HANDLE handle;
   HANDLE buffered;  // opened on the first refused unbuffered read
+  bool stream;      // standard output: written where it stands, never moved in
   bool unbuffered;
   OpenKind kind;
   // The path as given (narrow) or as UTF-16 (wide), for the companion.
@@ -207,6 +208,44 @@ HANDLE CreateByPath(const char* narrow, const wchar_t* wide, DWORD access, DWORD
   return CreateFileA(narrow, access, share, nullptr, disposition, flags, nullptr);
 }
 
+bool DeleteByPath(const char* narrow, const wchar_t* wide) {
+  return (wide ? DeleteFileW(wide) : DeleteFileA(narrow)) != 0;
+}
+
+// A new file in place of whatever the name held: the name is removed (a
+// symbolic link goes, never what it leads to) and the file created anew,
+// opening no reparse point, so the open never writes through a link. A name
+// that comes back in between (another process) is removed again, a few times.
+HANDLE CreateInPlace(const char* narrow, const wchar_t* wide) {
+  for (int tries = 0; tries < 8; tries++) {
+    if (!DeleteByPath(narrow, wide)) {
+      DWORD error = GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = CreateByPath(narrow, wide, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+// A new file, or an existing one that holds nothing yet; an existing file
+// with bytes in it is refused untouched (ERROR_FILE_EXISTS).
+HANDLE CreateUnused(const char* narrow, const wchar_t* wide) {
+  HANDLE h = CreateByPath(narrow, wide, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+  if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+  h = CreateByPath(narrow, wide, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  if (h == INVALID_HANDLE_VALUE) return h;
+  DWORD high = 0;
+  DWORD low = GetFileSize(h, &high);
+  if (GetFileType(h) == FILE_TYPE_DISK && low != INVALID_FILE_SIZE && (low != 0 || high != 0)) {
+    CloseHandle(h);
+    SetLastError(ERROR_FILE_EXISTS);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
 // Opens one file in the way its kind asks for. Directories are refused in
 // every mode: they are never a message base, a target or a log.
 HANDLE OpenHandle(const char* narrow, const wchar_t* wide, OpenKind kind, bool unbuffered) {
@@ -221,9 +260,27 @@ HANDLE OpenHandle(const char* narrow, const wchar_t* wide, OpenKind kind, bool u
     case OpenTargetExisting: break;
     case OpenTargetAlways: disposition = OPEN_ALWAYS; break;
     case OpenLogReplace: disposition = CREATE_ALWAYS; break;
+    case OpenOutputNew:
+    case OpenOutputUnused:
+    case OpenStandardOutput: unbuffered = false; break;
   }
   if (unbuffered && kind != OpenLogReplace) flags |= FILE_FLAG_NO_BUFFERING;
-  HANDLE h = CreateByPath(narrow, wide, access, FILE_SHARE_READ, disposition, flags);
+  HANDLE h = INVALID_HANDLE_VALUE;
+  if (kind == OpenOutputNew) {
+    h = CreateInPlace(narrow, wide);
+  } else if (kind == OpenOutputUnused) {
+    h = CreateUnused(narrow, wide);
+  } else if (kind == OpenStandardOutput) {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == INVALID_HANDLE_VALUE || out == nullptr ||
+        !DuplicateHandle(GetCurrentProcess(), out, GetCurrentProcess(), &h, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      if (out == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+      return INVALID_HANDLE_VALUE;
+    }
+    return h;
+  } else {
+    h = CreateByPath(narrow, wide, access, FILE_SHARE_READ, disposition, flags);
+  }
   if (h == INVALID_HANDLE_VALUE) return h;
   BY_HANDLE_FILE_INFORMATION info;
   if (GetFileInformationByHandle(h, &info) &&
@@ -261,6 +318,7 @@ FileRef WinOpen(const char* path, OpenKind kind, bool unbuffered) {
   f.handle = h;
   f.buffered = INVALID_HANDLE_VALUE;
   f.unbuffered = unbuffered;
+  f.stream = kind == OpenStandardOutput;
   f.kind = kind;
   f.wide_path = wide;
   f.narrow_path = wide ? nullptr : CopyText(path);
@@ -297,6 +355,10 @@ bool MoveHandle(HANDLE h, int64_t distance, DWORD method, int64_t* position) {
 int WinSeek(FileRef file, int64_t offset) {
   OpenFile* f = Lookup(file);
   if (!f) return 0;
+  if (f->stream) {
+    LastErrorCode = ERROR_INVALID_FUNCTION;
+    return 0;
+  }
   return MoveHandle(f->handle, offset, FILE_BEGIN, nullptr) ? 1 : 0;
 }
 
@@ -314,7 +376,7 @@ int WinSeekEnd(FileRef file, int64_t* end) {
   OpenFile* f = Lookup(file);
   if (!f) return 0;
   DISK_GEOMETRY g;
-  if (AskGeometry(f->handle, &g)) {
+  if (f->stream || AskGeometry(f->handle, &g)) {
     LastErrorCode = ERROR_INVALID_FUNCTION;
     return 0;
   }
@@ -618,6 +680,15 @@ struct Stream {
   bool console;
 };
 Stream Output = {INVALID_HANDLE_VALUE, false};
+// Some standard output could not be written: a closed console must not stop
+// the recovery, but a report that did not arrive is the companions' failure.
+bool ConsoleLost = false;
+DWORD ConsoleError = 0;
+
+void LoseConsole(void) {
+  if (!ConsoleLost) ConsoleError = GetLastError() ? GetLastError() : ERROR_DISK_FULL;
+  ConsoleLost = true;
+}
 Stream ErrorStream = {INVALID_HANDLE_VALUE, false};
 bool StreamsKnown = false;
 
@@ -639,14 +710,16 @@ void KnowStreams(void) {
 
 bool Usable(const Stream& s) { return s.handle != INVALID_HANDLE_VALUE && s.handle != nullptr; }
 
-void WriteBytes(HANDLE h, const char* text, size_t n) {
+// Returns false when not every byte could be written.
+bool WriteBytes(HANDLE h, const char* text, size_t n) {
   while (n > 0) {
     DWORD put = 0;
     // A closed console must not stop the recovery.
-    if (!WriteFile(h, text, (DWORD)n, &put, nullptr) || put == 0) return;
+    if (!WriteFile(h, text, (DWORD)n, &put, nullptr) || put == 0) return false;
     text += put;
     n -= put;
   }
+  return true;
 }
 
 // Shows text on a console at once: UTF-16 in the wide profile, the narrow
@@ -666,10 +739,13 @@ void ShowOnConsole(HANDLE h, const char* text, size_t n) {
   if (wide != small) WinRelease(wide);
 }
 
-void WinConsoleFlush(void) {
+int WinConsoleFlush(void) {
   KnowStreams();
-  if (Usable(Output)) WriteBytes(Output.handle, ConsoleBuffer, ConsoleFill);
+  if (Usable(Output) && !WriteBytes(Output.handle, ConsoleBuffer, ConsoleFill)) LoseConsole();
   ConsoleFill = 0;
+  if (!ConsoleLost) return 1;
+  LastErrorCode = (int)ConsoleError;
+  return 0;
 }
 
 // Takes n bytes of standard output whose line feeds are already CR LF.
@@ -680,7 +756,7 @@ void Emit(const char* text, size_t n) {
   }
   if (ConsoleFill + n > ConsoleBufferSize) WinConsoleFlush();
   if (n >= ConsoleBufferSize) {
-    WriteBytes(Output.handle, text, n);
+    if (!WriteBytes(Output.handle, text, n)) LoseConsole();
     return;
   }
   memcpy(ConsoleBuffer + ConsoleFill, text, n);
@@ -756,14 +832,58 @@ SplitterFunction SystemSplitter(void) {
   return (SplitterFunction)(void*)GetProcAddress(shell, "CommandLineToArgvW");
 }
 
+// The system's words for an error code, without the final line end and
+// full stop: UTF-8 in the wide profile, the ANSI bytes in the legacy one.
+const char* WinErrorText(int code) {
+  static char text[512];
+  text[0] = '\0';
+  DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  size_t n = 0;
+  if (Wide()) {
+    wchar_t wide[256];
+    DWORD units = FormatMessageW(flags, nullptr, (DWORD)code, 0, wide, 256, nullptr);
+    if (units > 0 && units < 256) {
+      wide[units] = L'\0';
+      for (DWORD k = 0; k < units && n + 4 < sizeof text; k++) {
+        uint32_t c = (uint16_t)wide[k];
+        if (c >= 0xD800 && c < 0xDC00 && k + 1 < units) {
+          c = 0x10000 + ((c - 0xD800) << 10) + ((uint16_t)wide[k + 1] - 0xDC00);
+          k++;
+        }
+        n += PutUtf8(c, text + n);
+      }
+    }
+  } else {
+    n = FormatMessageA(flags, nullptr, (DWORD)code, 0, text, sizeof text - 1, nullptr);
+  }
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' || text[n - 1] == '.')) n--;
+  text[n] = '\0';
+  if (n == 0) return "unknown error";
+  return text;
+}
+
+int WinRemove(const char* path) {
+  wchar_t* wide = nullptr;
+  if (Wide() && !(wide = PathToWide(path))) {
+    LastErrorCode = ERROR_NOT_ENOUGH_MEMORY;
+    return 0;
+  }
+  bool removed = DeleteByPath(path, wide);
+  if (!removed) LastErrorCode = (int)GetLastError();
+  WinRelease(wide);
+  return removed ? 1 : 0;
+}
+
 }  // namespace
+
+const int ErrorExists = ERROR_FILE_EXISTS;
 
 PlatformOps Platform = {
     WinOpen,  WinClose,         WinSeek,     WinSeekEnd, WinRead,
     WinWrite, WinLastError,     WinDriveGeometry, WinSameFile, WinSleep,
     WinConsoleWrite, WinConsoleFlush, WinAllocate, WinRelease,
     WinTruncate, WinErrorWrite, WinIsTerminal, WinMakeDirectory, WinSetModifiedTime,
-    WinSamePath, WinVectorStateSaved,
+    WinSamePath, WinErrorText, WinRemove, WinVectorStateSaved,
 };
 
 void PlatformStart(void) {
@@ -779,6 +899,8 @@ int PlatformProfile(void) {
   if (Profile < 0) Profile = (GetVersion() & 0x80000000u) ? ProfileLegacy : ProfileWide;
   return Profile;
 }
+
+int PlatformWindows(void) { return 1; }
 
 const char* PlatformCommandLine(void) { return GetCommandLineA(); }
 

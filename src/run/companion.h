@@ -30,3 +30,34 @@ struct CompanionReading {
 // end, CompanionFailed when a read failed (*reading tells where) or the
 // start offset lies beyond the end (printed).
 int ReadCompanionSource(const char* program, bool progress, CompanionReading* reading);
+
+// ---- Option values, as strictly as every companion reads them.
+
+// The start offset of -o: a decimal number with at most one unit letter
+// after it (o bytes, b blocks of 2,048 bytes, k KiB, M or m MiB, G or g
+// GiB), or a hexadecimal number with 0x and no unit, as the reports print
+// offsets. Returns 1 with *offset set, 0 for anything else (a sign, a
+// fraction, an exponent, a space, a second letter, an overflow).
+int ReadCompanionOffset(const char* text, int64_t* offset);
+// The forms ReadCompanionOffset takes, for the line that refuses a value.
+extern const char* const CompanionOffsetForms;
+
+// True for an argument that asks for the help: -h, --help, and /? where
+// that is the system's way (Windows).
+bool IsHelpOption(const char* arg);
+
+// ---- A GNU ddrescue mapfile: which areas of an image were read.
+
+// Reads the mapfile at `path`: comments, the status line, then lines of
+// position, size and status ('+' finished; '?', '*', '/', '-' not), numbers
+// in decimal, hexadecimal (0x) or octal (a leading 0). Areas it does not
+// cover count as not read. Returns 0; CompanionUsage after "PROGRAM: PATH:
+// line N: why" for a malformed mapfile; CompanionFailed when it cannot be
+// read (said on the error stream).
+int LoadMapfile(const char* program, const char* path);
+// True once a mapfile was loaded for this run.
+bool MapfileLoaded(void);
+// The bytes of [from, to) that lie in areas not read; 0 without a mapfile.
+int64_t UnreadBytes(int64_t from, int64_t to);
+// Forgets the mapfile (a new run).
+void ForgetMapfile(void);

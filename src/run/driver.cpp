@@ -119,11 +119,13 @@ void PrintSummary(void) {
                (int)RunState.MessagesFound, (int)RunState.MessagesExtracted);
 }
 
-int DriveRun(void) {
-  // The recovery's own judgement and writer, whatever ran before it in this
-  // process (a test may have run a companion).
+void ResetRun(void) {
+  ResetRunState();
   OnHeader = TakeHeader;
   Writer = &TargetWriter;
+}
+
+int DriveRun(void) {
   int code = OpenAndMeasure();
   if (code == 0) code = PassesAndEnd();
   FlushOutput();

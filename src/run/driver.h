@@ -3,6 +3,12 @@
 #pragma once
 #include <cstdint>
 
+// Puts the run state back to its process-start values (ResetRunState) and
+// the scanner's and the writer's hand-offs back to the recovery's own. Every
+// program calls it first, so any sequence of runs in one process (tests,
+// fuzzers) starts clean whatever an earlier run installed.
+void ResetRun(void);
+
 // Carries one recovery from the parsed settings to its end. Returns the exit
 // code (0, or one of the negative codes in core/run_state.h).
 int DriveRun(void);

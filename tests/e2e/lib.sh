@@ -14,6 +14,9 @@ MENDRAKE_FAULTS_BIN=${MENDRAKE_FAULTS_BIN:-$ROOT/build/tests/mendrake-faults}
 TBBGEN=${TBBGEN:-$ROOT/build/tbbgen}
 MENDRAKE_WRAP=${MENDRAKE_WRAP:-}
 MENDRAKE_CRLF=${MENDRAKE_CRLF:-0}
+# The release's version as CMakeLists.txt names it: the companions' --version
+# and the manual pages' footers carry it.
+VERSION=$(sed -n 's/^project(mendrake VERSION \([0-9.]*\) .*/\1/p' "$ROOT/CMakeLists.txt")
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/mendrake-e2e.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT

@@ -50,7 +50,7 @@ expect_eq "unknown option" "16" "$RC"
 check --help
 expect_eq "help" "0 usage: mendrake-check [--json] BASE" "$RC $(head -n 1 <<<"$OUT")"
 check --version
-expect_eq "version" "0 mendrake-check 1.0" "$RC $OUT"
+expect_eq "version" "0 mendrake-check $VERSION" "$RC $OUT"
 check missing.tbb
 expect_eq "missing base" "8" "$RC"
 

@@ -153,5 +153,5 @@ export_run --help
 expect_rc "--help" 0
 expect_eq "--help: usage first" "$USAGE" "$(printf '%s\n' "$OUT" | head -1)"
 export_run -V
-expect_eq "-V" "mendrake-export 1.0"$'\n' "$OUT"
+expect_eq "-V" "mendrake-export $VERSION"$'\n' "$OUT"
 finish

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What comes with the programs: `make install-built` into a scratch DESTDIR
 # and `make uninstall` (the files, their modes, manual pages that render
-# without warnings and agree with the exit codes), and the generator's mail
-# texts that the demo shows to people.
+# without warnings and agree with the exit codes and the version), a build
+# without googletest, and the generator's mail texts that the demo shows to
+# people.
 # windows-skip: installs the Linux build and reads its manual pages
 source "$(dirname "$0")/lib.sh"
 BUILD_DIR=$(dirname "$MENDRAKE")
@@ -69,6 +70,9 @@ for program in $PROGRAMS; do
     "$(stat -c %a "$DEST/usr/bin/$program") $(stat -c %a "$DEST/usr/share/man/man1/$program.1")"
   expect_same_file "$program installed" "$BUILD_DIR/$program" "$DEST/usr/bin/$program"
   expect_same_file "$program.1 installed" "$ROOT/man/$program.1" "$DEST/usr/share/man/man1/$program.1"
+  # The footer names the release that the companions' --version prints.
+  expect_eq "$program.1 footer" "mendrake $VERSION" \
+    "$(sed -n 's/^\.TH [^ ]* 1 "[^"]*" "\([^"]*\)".*/\1/p' "$ROOT/man/$program.1")"
 done
 
 # The exit codes in mendrake(1) are those of the run state, as a shell shows them.
@@ -93,4 +97,12 @@ fi
 
 make_quiet uninstall || fail "make uninstall"
 expect_eq "uninstall leaves no file" "" "$(find "$DEST" -type f)"
+
+# ---- Without googletest the build leaves the tests out, saying so in one
+# line, and `make test` names the package to install before building anything.
+OUT=$(env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS make -s -C "$ROOT" test BUILD="$WORK/bare" \
+  CMAKE_FLAGS=-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON 2>&1; echo "rc=$?")
+expect_eq "without googletest: the notice, make test's word, a failure, nothing built" \
+  "mendrake: googletest not found, the tests are left out (Debian: apt-get install libgtest-dev)|1|rc=2|" \
+  "$(head -1 <<<"$OUT")|$(grep -c '^make test: .* apt-get install libgtest-dev' <<<"$OUT")|$(tail -1 <<<"$OUT")|$(ls "$WORK/bare" | grep mendrake)"
 finish

@@ -61,6 +61,22 @@ FileRef MemOpen(const char* path, OpenKind kind, bool unbuffered) {
     LastError = 21;
     return NoFile;
   }
+  if (kind == OpenStandardOutput) {
+    p = "-";
+    it = Files.find(p);
+    if (it == Files.end()) MemPutPipe(p);
+    it = Files.find(p);
+  }
+  if (kind == OpenOutputNew && it != Files.end()) {
+    // The name goes, a link with it; what it led to stays as it was.
+    Files.erase(it);
+    it = Files.end();
+  }
+  if (kind == OpenOutputUnused && it != Files.end() && !it->second->device && !it->second->pipe &&
+      SizeOf(*it->second) > 0) {
+    LastError = ErrorExists;
+    return NoFile;
+  }
   if (it == Files.end()) {
     if (kind == OpenSource || kind == OpenTargetExisting || p.empty()) {
       LastError = 2;
@@ -231,8 +247,31 @@ int MemSetModifiedTime(FileRef f, int64_t seconds) {
 }
 
 void MemSleep(uint32_t) { Counters.sleeps++; }
-void MemConsoleWrite(const char* text, size_t n) { Console.append(text, n); }
-void MemConsoleFlush(void) {}
+void MemConsoleWrite(const char* text, size_t n) {
+  if (!Faults.console_fails) Console.append(text, n);
+}
+int MemConsoleFlush(void) {
+  if (!Faults.console_fails) return 1;
+  LastError = 28;
+  return 0;
+}
+const char* MemErrorText(int code) {
+  switch (code) {
+    case 2: return "No such file or directory";
+    case 5: return "Input/output error";
+    case 28: return "No space left on device";
+    default: return "Unknown error";
+  }
+}
+int MemRemove(const char* path) {
+  auto it = Files.find(path);
+  if (it == Files.end() || it->second->directory) {
+    LastError = it == Files.end() ? 2 : 21;
+    return 0;
+  }
+  Files.erase(it);
+  return 1;
+}
 
 void* MemAllocate(size_t n, size_t alignment) {
   if (Faults.alloc_fail_above && n > Faults.alloc_fail_above) return nullptr;
@@ -274,6 +313,8 @@ void MemReset(void) {
   Platform.MakeDirectory = MemMakeDirectory;
   Platform.SetModifiedTime = MemSetModifiedTime;
   Platform.SamePath = MemSamePath;
+  Platform.ErrorText = MemErrorText;
+  Platform.Remove = MemRemove;
 }
 
 std::string& MemErrors(void) { return ErrorText; }

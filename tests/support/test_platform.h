@@ -24,6 +24,7 @@ struct MemFaults {
   uint64_t alloc_fail_above = 0;     // allocations larger than this fail (0 = none)
   bool open_fail_after_first = false;  // a path opens once; every later open fails
   int console_is_terminal = 0;       // standard output is a terminal
+  bool console_fails = false;        // standard output takes nothing (a full disk)
   // Transfers on files opened unbuffered must have their position, length
   // and memory address on multiples of this (0: any). The real layers send
   // a refused transfer through the cache instead; this models a disk that
