@@ -16,8 +16,8 @@ constexpr uint32_t ScanHoldback = 61;
 // fewer, larger transfers. What a run reads, scans, prints and writes is
 // that of passes read and blocks written one at a time (a failure is found
 // again pass by pass or block by block); tests set 1 to compare the two.
-constexpr uint32_t MostPassesPerRead = 4;
-constexpr uint32_t MostBlocksPerWrite = 4;
+constexpr uint32_t MostPassesPerRead = 16;
+constexpr uint32_t MostBlocksPerWrite = 16;
 extern uint32_t PassesPerRead;
 extern uint32_t BlocksPerWrite;
 constexpr uint32_t HeaderSize = 48;
@@ -116,6 +116,10 @@ struct OutputBlockRecord {
   // the place in the held console text where it became full and where the
   // writer's next call came (when it has come).
   uint32_t due;
+  // Handed bytes that follow the area's (none while it holds any) and are
+  // written from where the scanner had them, without a copy.
+  const uint8_t* direct;
+  uint32_t direct_length;
   uint32_t due_mark[MostBlocksPerWrite];
   uint32_t next_mark[MostBlocksPerWrite];
   bool next_seen[MostBlocksPerWrite];

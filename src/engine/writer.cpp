@@ -37,11 +37,27 @@ int WriteBlock(const uint8_t* from, uint32_t n, uint32_t mark) {
   return 0;
 }
 
-// The area's bytes from `from` on move to its start.
-void KeepFrom(uint32_t from) {
-  if (from == 0) return;
-  OutputBlock.fill = from < OutputBlock.fill ? OutputBlock.fill - from : 0;
-  memmove(OutputBlock.block, OutputBlock.block + from, OutputBlock.fill);
+// The bytes handed and not yet written, in order: the area's fill bytes, or
+// direct_length bytes where the scanner had them (never both).
+uint32_t Pending(void) { return OutputBlock.fill + OutputBlock.direct_length; }
+const uint8_t* PendingBytes(void) { return OutputBlock.direct_length ? OutputBlock.direct : OutputBlock.block; }
+
+// The first n pending bytes have been written (or are dropped).
+void Consume(uint32_t n) {
+  if (OutputBlock.direct_length) {
+    OutputBlock.direct += n;
+    OutputBlock.direct_length -= n;
+    return;
+  }
+  OutputBlock.fill = n < OutputBlock.fill ? OutputBlock.fill - n : 0;
+  if (n) memmove(OutputBlock.block, OutputBlock.block + n, OutputBlock.fill);
+}
+
+// The pending bytes from `from` on, `n` of them, are all the area holds.
+void KeepInArea(uint32_t from, uint32_t n) {
+  memmove(OutputBlock.block, PendingBytes() + from, n);
+  OutputBlock.fill = n;
+  OutputBlock.direct_length = 0;
 }
 
 // Writes the waiting full blocks, with `final` the bytes after them too, in
@@ -52,17 +68,18 @@ void KeepFrom(uint32_t from) {
 // it, as that writer's block did. Returns 0, or -1 when a write failed.
 int WriteDue(bool final) {
   uint32_t due = OutputBlock.due;
-  uint32_t n = final ? OutputBlock.fill : due * ChunkSize;
+  uint32_t n = final ? Pending() : due * ChunkSize;
   OutputBlock.due = 0;
   if (n == 0) {
     ReleaseConsole();
     return 0;
   }
+  const uint8_t* bytes = PendingBytes();
   Platform.Seek(RunFiles.Target, OutputBlock.output_offset);
-  int64_t written = Platform.Write(RunFiles.Target, OutputBlock.block, n);
+  int64_t written = Platform.Write(RunFiles.Target, bytes, n);
   if (written == (int64_t)n) {
     OutputBlock.output_offset += n;
-    KeepFrom(n);
+    Consume(n);
     ReleaseConsole();
     return 0;
   }
@@ -77,7 +94,7 @@ int WriteDue(bool final) {
     OutputBlock.output_offset += (int64_t)k * ChunkSize;
   }
   for (; k < due; k++) {
-    const uint8_t* from = OutputBlock.block + k * ChunkSize;
+    const uint8_t* from = bytes + k * ChunkSize;
     if (!tried && WriteBlock(from, ChunkSize, OutputBlock.due_mark[k]) == 0) continue;
     tried = false;
     if (!OutputBlock.next_seen[k] || WriteBlock(from, ChunkSize, OutputBlock.next_mark[k]) != 0) break;
@@ -85,15 +102,23 @@ int WriteDue(bool final) {
   if (k < due) {
     // The block waits for its retry, or the writer has given up: it stays
     // in the area alone, as an immediate writer's block stayed.
-    KeepFrom(k * ChunkSize);
-    OutputBlock.fill = ChunkSize;
+    KeepInArea(k * ChunkSize, ChunkSize);
   } else {
-    KeepFrom(due * ChunkSize);
-    if (final && OutputBlock.fill && !tried && WriteBlock(OutputBlock.block, OutputBlock.fill, ConsoleHoldMark()) == 0)
-      OutputBlock.fill = 0;
+    Consume(due * ChunkSize);
+    if (final && Pending() && !tried && WriteBlock(PendingBytes(), Pending(), ConsoleHoldMark()) == 0) Consume(Pending());
+    // Final bytes that failed wait in the area, as an immediate writer's did.
+    KeepInArea(0, Pending());
   }
   ReleaseConsole();
   return -1;
+}
+
+// The writer stops referring to bytes where the scanner had them: the full
+// blocks go out, the rest is copied to the area.
+void SettleDirect(void) {
+  if (!OutputBlock.direct_length) return;
+  if (OutputBlock.due) WriteDue(false);
+  if (OutputBlock.direct_length) KeepInArea(0, OutputBlock.direct_length);
 }
 
 void ReleaseHeldConsole(void) { WriteDue(false); }
@@ -113,6 +138,38 @@ int BlockFull(void) {
   OutputBlock.next_seen[k] = false;
   return OutputBlock.due >= BlocksPerWrite ? WriteDue(false) : 0;
 }
+
+// Takes n handed bytes, no more than the block being filled has room for.
+// With `refer`, bytes that follow the pending ones where they lie (the
+// scanner's pass buffer, which stays as it is until KeepHandedBytes) stay
+// there, and so does a new run of them that begins a block; otherwise they
+// are copied to the area. A target that bypasses the system cache is
+// written from the aligned area only.
+void Take(const uint8_t* bytes, uint32_t n, bool refer) {
+  if (n == 0) return;
+  if (OutputBlock.direct_length) {
+    if (bytes == OutputBlock.direct + OutputBlock.direct_length) {
+      OutputBlock.direct_length += n;
+      return;
+    }
+    SettleDirect();
+    if (OutputBlock.gave_up) return;
+  }
+  if (refer && !RunState.Unbuffered && !OutputBlock.retrying && OutputBlock.fill % ChunkSize == 0) {
+    // The area's full blocks go out first: pending bytes lie in one place.
+    if (OutputBlock.fill) WriteDue(false);
+    if (OutputBlock.gave_up) return;
+    if (OutputBlock.fill == 0) {
+      OutputBlock.direct = bytes;
+      OutputBlock.direct_length = n;
+      return;
+    }
+  }
+  memcpy(OutputBlock.block + OutputBlock.fill, bytes, n);
+  OutputBlock.fill += n;
+}
+
+int Hand(const uint8_t* bytes, uint32_t n, bool final, bool refer);
 
 // Area for changing bytes of a target that bypasses the system cache: such a
 // target is read and written in whole aligned pieces only.
@@ -156,7 +213,7 @@ int PatchTarget(int64_t at, const uint8_t* bytes, uint32_t n) {
   return 1;
 }
 
-void TargetBytes(const uint8_t* bytes, uint32_t n) { WriteToTarget(bytes, n, false); }
+void TargetBytes(const uint8_t* bytes, uint32_t n) { Hand(bytes, n, false, true); }
 
 void TargetMessageStarts(int64_t at, uint32_t, const uint8_t*, bool) {
   OutputBlock.message_at = OutputBlock.handed;
@@ -186,7 +243,11 @@ void WriteWaitingBlocks(void) {
   if (OutputBlock.due) WriteDue(false);
 }
 
+void KeepHandedBytes(void) { SettleDirect(); }
+
 int PatchOutput(int64_t at, const uint8_t* bytes, uint32_t n) {
+  // A change is made in the area, never where the scanner had the bytes.
+  SettleDirect();
   // Bytes in waiting blocks are in the target for an immediate writer: they
   // go there first, and the change follows them.
   if (OutputBlock.due && at < OutputBlock.output_offset + (int64_t)OutputBlock.due * ChunkSize) WriteDue(false);
@@ -212,7 +273,11 @@ int PatchOutput(int64_t at, const uint8_t* bytes, uint32_t n) {
   return 1;
 }
 
-int WriteToTarget(const uint8_t* bytes, uint32_t n, bool final) {
+int WriteToTarget(const uint8_t* bytes, uint32_t n, bool final) { return Hand(bytes, n, final, false); }
+
+namespace {
+
+int Hand(const uint8_t* bytes, uint32_t n, bool final, bool refer) {
   if (RunState.ListOnly) return 1;
   if (!RunState.Copying) {
     if (!final) return 0;
@@ -226,11 +291,11 @@ int WriteToTarget(const uint8_t* bytes, uint32_t n, bool final) {
   }
   OutputBlock.handed += n;
   if (OutputBlock.gave_up) return -1;
-  uint32_t filled = OutputBlock.fill - due * ChunkSize;  // of the block being filled
+  uint32_t filled = Pending() - due * ChunkSize;  // of the block being filled
   uint32_t room = ChunkSize - filled;
   if (n <= room) {
-    if (n) memcpy(OutputBlock.block + OutputBlock.fill, bytes, n);
-    OutputBlock.fill += n;
+    Take(bytes, n, refer);
+    if (OutputBlock.gave_up) return -1;
     if (final) {
       // A block whose write failed is retried with the final call (it holds
       // nothing else); otherwise everything held goes out.
@@ -247,7 +312,7 @@ int WriteToTarget(const uint8_t* bytes, uint32_t n, bool final) {
   OutputBlock.handed -= n;
   uint32_t piece = room;
   for (;;) {
-    WriteToTarget(bytes, piece, final);
+    Hand(bytes, piece, final, refer);
     if (OutputBlock.gave_up) {
       OutputBlock.handed += n - piece;
       return -1;
@@ -258,3 +323,5 @@ int WriteToTarget(const uint8_t* bytes, uint32_t n, bool final) {
     piece = n < ChunkSize ? n : ChunkSize;
   }
 }
+
+}  // namespace

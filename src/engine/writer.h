@@ -43,6 +43,12 @@ int WriteToTarget(const uint8_t* bytes, uint32_t n, bool final);
 // is closed and opened again). The bytes of a block not yet full stay.
 void WriteWaitingBlocks(void);
 
+// The target writer's Bytes refers to handed bytes where they lie, without
+// a copy, while they follow one another; the scanner's pass buffer stays as
+// it is until this call, made before it is read into again: the full blocks
+// among them are written, the rest copied to the writer's own area.
+void KeepHandedBytes(void);
+
 // Sets `n` bytes at target offset `at` that were already handed to the
 // target writer: in the block while they are there, else in the target
 // itself. Returns 1 set, 0 not (reported).

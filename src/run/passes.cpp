@@ -86,6 +86,7 @@ int ReadSource(const PassHooks& hooks) {
   bool first = true;
   bool stopped = false;
   for (uint32_t length = ReadLength(P, S); length != 0 && !stopped; length = ReadLength(P, S)) {
+    KeepHandedBytes();
     CarryOver(first);
     Platform.Seek(RunFiles.Source, P);
     int64_t got = Platform.Read(RunFiles.Source, buffer + ChunkSize, length);
@@ -117,6 +118,7 @@ int ReadSource(const PassHooks& hooks) {
   WriteWaitingBlocks();
   int code = ReopenFiles();
   if (code != 0) return code;
+  KeepHandedBytes();
   CarryOver(first);
   if (!ReadOnePass(hooks, buffer, (uint32_t)T, P, first)) return ExitReadFailed;
   ScanPass(buffer, P, (uint32_t)T, first, true);

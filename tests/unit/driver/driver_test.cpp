@@ -155,11 +155,12 @@ TEST_F(Driver, RunsThatWouldWriteOverTheirSourceOrLogAreRefused) {
 using Transfers = std::vector<std::pair<int64_t, uint32_t>>;
 
 // The loop passes read PassesPerRead at a time: consecutive passes in reads
-// of at most four full passes' bytes; the final pass (the last) on its own.
+// of at most that many full passes' bytes; the final pass (the last) on its
+// own.
 Transfers Batched(const Transfers& passes) {
   Transfers reads;
   for (size_t k = 0; k + 1 < passes.size(); k++) {
-    if (k > 0 && reads.back().second + passes[k].second <= 4 * 65536)
+    if (k > 0 && reads.back().second + passes[k].second <= MostPassesPerRead * 65536)
       reads.back().second += passes[k].second;
     else
       reads.push_back(passes[k]);
@@ -253,8 +254,9 @@ TEST_F(Driver, MessageLimitEndsTheRunAfterThePass) {
   MemPut("src", b);
   EXPECT_EQ(0, MemRun({"mendrake", "-M", "1", "-L", "log", "src", "dst"}));
   EXPECT_NE(std::string::npos, MemConsole().find(".\nProcessed 65536 bytes (32 blocks)\n")) << MemConsole();
-  // The passes after the one that took the limit were read, not scanned.
-  EXPECT_EQ((Transfers{{0, 4 * 65536}, {65536, 0}}), Reads);
+  // The passes after the one that took the limit were read (four full
+  // passes, then 2,048-byte ones to the last whole block), not scanned.
+  EXPECT_EQ((Transfers{{0, 4 * 65536 + 18 * 2048}, {65536, 0}}), Reads);
 }
 
 TEST_F(Driver, FailedReadStopsTheRun) {
@@ -272,9 +274,9 @@ TEST_F(Driver, FailedReadStopsTheRun) {
     EXPECT_EQ(-9, MemRun(args));
     EXPECT_EQ(Banner + run_text, MemConsole());
     EXPECT_EQ(1, MemCount().sleeps);
-    // The read of four passes stops short at the failing offset; the pass
-    // there is read again on its own, and fails.
-    EXPECT_EQ((Transfers{{0, 4 * 65536}, {131072, 65536}}), Reads);
+    // The read of several passes stops short at the failing offset; the
+    // pass there is read again on its own, and fails.
+    EXPECT_EQ((Transfers{{0, MostPassesPerRead * 65536}, {131072, 65536}}), Reads);
     EXPECT_EQ(with_log, MemExists("log"));
     if (with_log) {
       EXPECT_EQ("bad at 131072 (LBA 64) size 65536 (32 blocks)\n", MemGetText("log"));
