@@ -115,6 +115,12 @@ int PlatformProfile(void);
 // 1 on Windows, where "/?" asks a program for its help and commands are
 // typed at cmd.exe; 0 elsewhere (a POSIX shell).
 int PlatformWindows(void);
+// Called by a companion as it ends, with its exit code, which it returns.
+// On Windows, when the console window is the companion's own (a double-click
+// or a drop on its icon made it, and it closes with the program), asks
+// "Press Enter to close this window." and waits, so that the report can be
+// read; from a console, a script or a pipe it never waits.
+int PlatformKeepWindow(int exit_code);
 // The legacy profile's narrow command line, as one text.
 const char* PlatformCommandLine(void);
 // The wide profile's argument list, program name first, as UTF-8 texts.

@@ -70,6 +70,9 @@ struct RunStateRecord {
   int64_t BytesProcessed;
   // A companion's run: the recovery's list and warnings are not shown.
   bool QuietReport;
+  // A companion needs no more of the source (reading part of it again
+  // failed): the pass loop ends after the pass being scanned.
+  bool StopReading;
   // Platform profile: legacy (narrow, factor 2) or wide (factor 100).
   int Profile;
   uint32_t SizeFactor;

@@ -3,6 +3,9 @@
 // no quoting, no line end added; its modification time is the message's
 // date when it has one. Names are deterministic and unique:
 // NNNNN-OFFSETHEX[-Subject_slug].eml, the number as in mendrake's list.
+// Each file is new: whatever the name held (a file, a link of either kind)
+// is replaced, never written through. A file that cannot be written is
+// removed, never left half there, and the next message tries its own.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -16,11 +19,6 @@ namespace {
 
 char* FilePath = nullptr;
 size_t DirectoryLength = 0;
-// A file of the directory could not be created or written: the disk is
-// full or failing, so no later file is tried (one error line, not one per
-// message).
-bool GivenUp = false;
-
 void Put(const uint8_t* bytes, uint32_t n) {
   if (n) OutputPut(bytes, n);
 }
@@ -50,7 +48,8 @@ void EmlText(const uint8_t* b, uint32_t n) {
 int EmlPrepare(void) {
   const char* dir = ExportSettings.Output;
   if (!Platform.MakeDirectory(dir)) {
-    ErrorPrint("%s: %s: cannot create the directory (error %d)\n", ExportProgramName, dir, Platform.LastError());
+    OutputError(dir, "cannot create the directory", Platform.LastError());
+    OutputFailed = true;
     return 0;
   }
   DirectoryLength = strlen(dir);
@@ -67,9 +66,8 @@ int EmlPrepare(void) {
   return 1;
 }
 
-int EmlBegin(int64_t at, uint32_t number, const MessageFields& fields) {
+int EmlBegin(int64_t at, uint32_t number, const uint8_t*, const MessageFields& fields) {
   Line = LineState();
-  if (GivenUp) return 0;
   char* name = FilePath + DirectoryLength;
   int n = snprintf(name, 10 + 1 + 16 + 1, "%05" PRIu32 "-%" PRIx64, number, (uint64_t)at);
   if (fields.slug[0]) n += snprintf(name + n, SlugLimit + 2, "-%s", fields.slug);
@@ -79,20 +77,24 @@ int EmlBegin(int64_t at, uint32_t number, const MessageFields& fields) {
     OutputFailed = true;
     return 0;
   }
-  if (!OutputCreate(FilePath)) {
-    GivenUp = true;
-    return 0;
-  }
-  return 1;
+  return OutputCreateNew(FilePath);
 }
 
-void EmlEnd(const MessageFields& fields, bool* line_end_added) {
-  *line_end_added = false;
-  if (!OutputClose(fields.dated, fields.date)) GivenUp = true;
+void EmlEnd(const MessageFields& fields, uint8_t marks) {
+  OutputMessageEnds(marks);
+  if (!OutputClose(fields.dated, fields.date)) Platform.Remove(FilePath);
 }
 
-int EmlClose(void) { return !OutputFailed; }
+int EmlClose(void) {
+  Platform.Release(FilePath);
+  FilePath = nullptr;
+  return !OutputFailed;
+}
 
 }  // namespace
 
-const FormatOps EmlFormat = {EmlPrepare, EmlBegin, EmlText, EmlEnd, EmlClose};
+extern const FormatOps EmlFormat = {
+    "--eml", "DIR",
+    "  --eml DIR      one .eml file per message (CR LF line ends), named\n"
+    "                 NNNNN-OFFSETHEX-Subject_slug.eml; DIR is created when missing\n",
+    EmlPrepare, EmlBegin, EmlText, EmlEnd, EmlClose};

@@ -1,8 +1,10 @@
 // mendrake-export: takes the messages out of a base, found exactly as a
-// recovery finds them, into one mbox file or one .eml file per message.
-// The scanner hands the bytes through ExportWriter (mail_writer.cpp); each
-// message's header section is held just long enough to learn its sender,
-// date and subject, and everything else streams to the output.
+// recovery finds them, into one mbox file, one .eml file per message, or a
+// clean base. The scanner hands the bytes through ExportWriter
+// (mail_writer.cpp); each message's header section is held just long
+// enough to learn its sender, date and subject, and everything else streams
+// to the output. Bytes that may not be mail are never written: they wait as
+// a range of the source and are read again once they prove to be text.
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -15,11 +17,49 @@ extern const char* const ExportProgramName;
 // code (0 done, 8 operational error, 16 usage error).
 int RunExport(int argc, char** argv);
 
-enum ExportFormat { FormatNone = 0, FormatMbox, FormatEml };
+// ---- header_fields.cpp: what a message's header section tells
+constexpr uint32_t SenderLimit = 256;
+constexpr uint32_t SlugLimit = 48;
+struct MessageFields {
+  char sender[SenderLimit + 1];  // never empty, never spaces
+  bool dated;
+  int64_t date;                  // seconds since 1970 UTC, when dated
+  char slug[SlugLimit + 1];      // may be empty
+};
+// Reads From/Return-Path, Date (else the first Received's), Subject from
+// the header section section[0..n).
+void ReadHeaderFields(const uint8_t* section, uint32_t n, MessageFields* fields);
+// Turns a subject into a file-name part (slug[0..SlugLimit]).
+void MakeSlug(const uint8_t* subject, uint32_t n, char* slug);
+
+// ---- The output formats: one file each (mbox.cpp, eml.cpp, tbb.cpp), one
+// entry each in the table of formats.cpp.
+struct FormatOps {
+  const char* option;  // "--mbox": also --mbox=VALUE
+  const char* value;   // what the option names, for the usage line
+  const char* help;    // its lines of the help text
+  // Prepares the run's output (opens the file, makes the directory).
+  // Returns 1, or 0 after the error line.
+  int (*Prepare)(void);
+  // A message begins (`header`: its 48 bytes as taken). Returns 1 when its
+  // text is to be written, 0 when not (refused or failed: reported).
+  int (*Begin)(int64_t at, uint32_t number, const uint8_t* header, const MessageFields& fields);
+  void (*Text)(const uint8_t* bytes, uint32_t n);
+  // The message's text is complete: what ends it goes out, and then
+  // OutputMessageEnds(marks), with MarkLineEndAdded when it was given a
+  // final line end.
+  void (*End)(const MessageFields& fields, uint8_t marks);
+  // The run is over: the output closed. Returns 1, or 0 when a write failed.
+  int (*Close)(void);
+};
+// The formats, in the order the usage line names them; a null ends it.
+extern const FormatOps* const ExportFormats[];
 
 struct ExportSettingsRecord {
-  ExportFormat Format;
-  const char* Output;  // the mbox file, or the directory of .eml files
+  const FormatOps* Format;
+  const char* Output;   // the file, "-" for standard output, or the directory
+  const char* Mapfile;  // a ddrescue mapfile of the source, or null
+  bool Force;           // an existing output file with bytes in it is replaced
   bool Quiet;
 };
 extern ExportSettingsRecord ExportSettings;
@@ -40,25 +80,18 @@ int ParseMailDate(const char* text, uint32_t n, int64_t* seconds);
 // Writes the 24 characters of asctime ("Thu Jan  1 00:00:00 1970") and a NUL.
 void FormatAsctime(int64_t seconds, char out[25]);
 
-// ---- header_fields.cpp: what a message's header section tells
-constexpr uint32_t SenderLimit = 256;
-constexpr uint32_t SlugLimit = 48;
-struct MessageFields {
-  char sender[SenderLimit + 1];  // never empty, never spaces
-  bool dated;
-  int64_t date;                  // seconds since 1970 UTC, when dated
-  char slug[SlugLimit + 1];      // may be empty
-};
-// Reads From/Return-Path, Date (else the first Received's), Subject from
-// the header section section[0..n).
-void ReadHeaderFields(const uint8_t* section, uint32_t n, MessageFields* fields);
-// Turns a subject into a file-name part (slug[0..SlugLimit]).
-void MakeSlug(const uint8_t* subject, uint32_t n, char* slug);
-
 // ---- output_file.cpp: the one output file open at a time
-// Creates (or replaces) path. Returns 1, or 0 after the error line.
-int OutputCreate(const char* path);
+// Opens the output the user named: "-" is standard output; an existing file
+// with bytes in it is refused (left untouched) unless ExportSettings.Force,
+// and then replaced by a new file. Returns 1, or 0 after the error line.
+int OutputCreateNamed(const char* path);
+// Creates a file of the program's own naming: whatever the name held (a
+// file, a link) is replaced by a new file, never written through. Returns
+// 1, or 0 after the error line.
+int OutputCreateNew(const char* path);
 bool OutputOpen(void);
+// The open output can be moved in (not a pipe or a terminal).
+bool OutputSeekable(void);
 // The free part of the output's 64 KiB buffer: bytes go in at `at` while
 // they fit before `end` (no room at all once the file failed or is closed).
 struct OutputRoomRecord {
@@ -80,16 +113,36 @@ inline void OutputPut(const uint8_t* bytes, uint32_t n) {
 }
 // Where the next byte goes.
 int64_t OutputPosition(void);
-// Takes back everything from `position` on. Returns 1, or 0 after the
-// error line (the output is given up).
-int OutputCutTo(int64_t position);
+// Sets n bytes at `position`, before OutputPosition(): in the buffer while
+// they are there, else in the file (a seekable output). Returns 1, or 0
+// after the error line (the output is given up).
+int OutputPatch(int64_t position, const uint8_t* bytes, uint32_t n);
+// A message's last byte has been put: it counts once that byte is on disk.
+enum MessageMarks : uint8_t { MarkDeleted = 1, MarkUndated = 2, MarkLineEndAdded = 4 };
+void OutputMessageEnds(uint8_t marks);
 // Writes out what is buffered; with `dated`, sets the file's modification
 // time; closes. Returns 1, or 0 when some write of this file failed.
 int OutputClose(bool dated, int64_t date);
+// The path of the file last opened (for error lines).
+const char* OutputPath(void);
+// Prints "PROGRAM: PATH: what: the system's words (error N)".
+void OutputError(const char* path, const char* what, int error);
 // Some output of the run failed or was refused: the run ends with 8.
 extern bool OutputFailed;
 
-// ---- the two formats: the line transform of a message's text
+// ---- mail_writer.cpp: message boundaries and the run's counts
+extern const WriterOps ExportWriter;
+struct ExportCounts {
+  // Messages on disk (their last byte written).
+  uint32_t exported, deleted, undated, line_end_added;
+  int64_t leading, trailing;  // bytes before the first header, after the last text
+  uint32_t gaps;              // stretches between messages that hold a NUL byte
+  int64_t gap_bytes;
+  uint32_t hit;               // messages in areas the mapfile marks unread
+  int64_t hit_bytes;
+};
+extern ExportCounts Counts;
+// The line state of the message being written (mbox and .eml transforms).
 struct LineState {
   bool last_lf;       // the text's last byte so far was a line feed (mbox)
   bool line_start;    // the next text byte begins a line ("From " test pending)
@@ -98,32 +151,14 @@ struct LineState {
   bool prev_cr;       // the last text byte was a CR (eml)
 };
 extern LineState Line;
-
-struct FormatOps {
-  // Prepares the run's output (creates the mbox, makes the directory).
-  // Returns 1, or 0 after the error line.
-  int (*Prepare)(void);
-  // A message begins: the From line, or the .eml file. Returns 1 when its
-  // text is to be written, 0 when it is not (refused or failed: reported).
-  int (*Begin)(int64_t at, uint32_t number, const MessageFields& fields);
-  void (*Text)(const uint8_t* bytes, uint32_t n);
-  // The message's text is complete. *line_end_added tells whether it got a
-  // final line end.
-  void (*End)(const MessageFields& fields, bool* line_end_added);
-  // The run is over: the mbox closed. Returns 1, or 0 when a write failed.
-  int (*Close)(void);
-};
-extern const FormatOps MboxFormat;
-extern const FormatOps EmlFormat;
-
-// ---- mail_writer.cpp: message boundaries and the run's counts
-extern const WriterOps ExportWriter;
-struct ExportCounts {
-  uint32_t exported, deleted, undated, line_end_added;
-  int64_t leading, trailing;
-};
-extern ExportCounts Counts;
-// Before the run: chooses the format.
+// Before the run: chooses the format, and puts the export's judgement of
+// each header in the scanner's hand.
 void StartExportWriter(const FormatOps* format);
-// The last header the scanner found was a taken message (else a skipped one).
-extern bool LastHeaderExported;
+// How a reading again of the source ended: failed, where and why.
+struct ReadAgainRecord {
+  bool failed;
+  int64_t offset;
+  uint32_t size;
+  int error;
+};
+extern ReadAgainRecord ReadAgain;

@@ -4,6 +4,7 @@
 // CR LF turned into LF (a lone CR stays), a final line end where the text
 // has none, and an empty line after it. The text streams through in spans
 // found with memchr; only a line's first few bytes are looked at one by one.
+// The file may be standard output ("-"): nothing is ever taken back.
 #include <cstring>
 
 #include "core/platform.h"
@@ -103,9 +104,9 @@ void MboxText(const uint8_t* b, uint32_t n) {
   Put(b + span, n - span);
 }
 
-int MboxPrepare(void) { return OutputCreate(ExportSettings.Output); }
+int MboxPrepare(void) { return OutputCreateNamed(ExportSettings.Output); }
 
-int MboxBegin(int64_t, uint32_t, const MessageFields& fields) {
+int MboxBegin(int64_t, uint32_t, const uint8_t*, const MessageFields& fields) {
   char date[25];
   FormatAsctime(fields.dated ? fields.date : 0, date);
   PutText("From ");
@@ -118,17 +119,24 @@ int MboxBegin(int64_t, uint32_t, const MessageFields& fields) {
   return OutputOpen();
 }
 
-void MboxEnd(const MessageFields&, bool* line_end_added) {
+void MboxEnd(const MessageFields&, uint8_t marks) {
   // What the text's end left held goes out as it stands.
   if (Line.matched) Put(FromWord, Line.matched);
   if (Line.held_cr) PutText("\r");
-  *line_end_added = !Line.last_lf;
-  if (!Line.last_lf) PutText("\n");
+  if (!Line.last_lf) {
+    PutText("\n");
+    marks |= MarkLineEndAdded;
+  }
   PutText("\n");
+  OutputMessageEnds(marks);
 }
 
 int MboxClose(void) { return OutputClose(false, 0); }
 
 }  // namespace
 
-const FormatOps MboxFormat = {MboxPrepare, MboxBegin, MboxText, MboxEnd, MboxClose};
+extern const FormatOps MboxFormat = {
+    "--mbox", "FILE",
+    "  --mbox FILE    one mbox file (mboxrd: \"From \" lines quoted with \">\", LF line ends);\n"
+    "                 - is standard output\n",
+    MboxPrepare, MboxBegin, MboxText, MboxEnd, MboxClose};

@@ -1,55 +1,94 @@
 // mendrake-export's command line, as ordinary tools have it: options in any
-// order, the help and version on standard output, one usage line on the
-// error stream for anything malformed. The start offset is read as
-// mendrake reads its own (a number, then a unit letter anywhere after it).
+// order, long ones also as --option=VALUE, "--" before a SOURCE that begins
+// with "-", the help and version on standard output, one usage line on the
+// error stream for anything malformed. Every value is read strictly: a
+// value that is not exactly one of the documented forms is refused, never
+// guessed at. The formats come from their table (formats.cpp).
 #include <cstring>
 
-#include "cli/command_line.h"
 #include "core/report.h"
 #include "core/run_state.h"
 #include "export/export.h"
+#include "run/companion.h"
 
 namespace {
 
-const char UsageLine[] = "usage: mendrake-export (--mbox FILE | --eml DIR) [-d+|-d-] [-o OFFSET] [-q] SOURCE\n";
+const char Usage[] = "[-d+|-d-] [-o OFFSET] [--mapfile FILE] [--force] [-q] SOURCE\n";
 
 const char HelpText[] =
     "Takes the messages out of SOURCE (a message base, damaged or not, or a disk\n"
-    "image holding one), found exactly as mendrake finds them.\n"
-    "\n"
-    "  --mbox FILE    one mbox file (mboxrd: \"From \" lines quoted with \">\", LF line ends)\n"
-    "  --eml DIR      one .eml file per message (CR LF line ends), named\n"
-    "                 NNNNN-OFFSETHEX-Subject_slug.eml; DIR is created when missing\n"
-    "  -d+            include deleted messages (-d-, the default, leaves them out)\n"
-    "  -o OFFSET      start from OFFSET: 4096, 10M, 3k, 2G; b = blocks of 2,048 bytes\n"
+    "image holding one), found exactly as mendrake finds them. A message's text\n"
+    "ends at the next header; it ends at its stored length instead when that is\n"
+    "the last header, or when the bytes up to the next header hold a NUL (a gap:\n"
+    "no mail holds one). Bytes before the first message, after the last and in\n"
+    "gaps go to no output.\n"
+    "\n";
+
+const char OptionsText[] =
+    "  --force        replace an existing FILE that holds bytes (else refused)\n"
+    "  -d+, -d-       include deleted messages, or leave them out (the default)\n"
+    "  -o OFFSET      start from OFFSET, rounded down to 2,048: 4096, 3k, 10M, 2G,\n"
+    "                 5b (blocks of 2,048 bytes), 0x1f3a0 (hexadecimal)\n"
+    "  --mapfile FILE a GNU ddrescue mapfile of SOURCE: the messages that lie in\n"
+    "                 areas it does not mark finished are listed\n"
     "  -q, --quiet    no progress and no summary\n"
-    "  -h, --help     this text\n"
+    "  -h, --help     this text (/? too on Windows)\n"
     "  -V, --version  the version\n"
+    "  --             the next argument is SOURCE, even when it begins with -\n"
+    "The long options also take their value after \"=\": --mbox=FILE, --eml=DIR,\n"
+    "--tbb=FILE, --mapfile=FILE.\n"
     "\n"
-    "Exit codes: 0 done, 8 operational error (cannot open, read or write; what was\n"
-    "read before a read failure is exported), 16 usage error.\n";
+    "The summary on standard error (a message counts once it is on disk):\n"
+    "  N messages exported (D of them deleted), U without a date, A given a final line end\n"
+    "  left out: L bytes before the first message, T after the last\n"
+    "  G gaps, B bytes left out between messages\n"
+    "With --mapfile, a line for each message hit by an unreadable area as it is\n"
+    "exported (\"unreadable: message N at OFFSETHEX, B bytes affected\"), and the\n"
+    "summary's last line: K messages hit by unreadable areas, B bytes affected.\n"
+    "\n"
+    "Exit codes: 0 done, 8 operational error (cannot open, read or write; an\n"
+    "output refused; what was read before a read failure is exported), 16 usage\n"
+    "error.\n";
+
+// "usage: mendrake-export (--mbox FILE | --eml DIR | ...) [...] SOURCE".
+void PrintUsage(void (*print)(const char* format, ...)) {
+  print("usage: %s (", ExportProgramName);
+  for (int k = 0; ExportFormats[k]; k++)
+    print("%s%s %s", k ? " | " : "", ExportFormats[k]->option, ExportFormats[k]->value);
+  print(") %s", Usage);
+}
 
 int Bad(void) {
-  ErrorPrint("%s", UsageLine);
+  PrintUsage(ErrorPrint);
   return ParsedBad;
 }
 
-// The start offset: a non-negative number, times its unit.
-bool ReadOffset(const char* text) {
-  int64_t value = 0;
-  if (ReadDecimal64(text, &value) != 1 || value < 0) return false;
-  int note;
-  uint64_t unit = ParseUnitSuffix(text, &note);
-  if ((uint64_t)value > (uint64_t)INT64_MAX / unit) return false;
-  RunState.StartOffset = (int64_t)((uint64_t)value * unit);
-  return true;
+// The format whose option is `a` ("--mbox"), or `a` with "=VALUE" after it
+// (*value then points at VALUE); null for any other argument.
+const FormatOps* FormatOption(const char* a, const char** value) {
+  for (int k = 0; ExportFormats[k]; k++) {
+    size_t n = strlen(ExportFormats[k]->option);
+    if (strncmp(a, ExportFormats[k]->option, n) != 0) continue;
+    if (a[n] == '\0') *value = nullptr;
+    else if (a[n] == '=') *value = a + n + 1;
+    else continue;
+    return ExportFormats[k];
+  }
+  return nullptr;
 }
 
-bool SetOutput(ExportFormat format, const char* path) {
-  if (ExportSettings.Format != FormatNone || !*path) return false;
-  ExportSettings.Format = format;
-  ExportSettings.Output = path;
-  return true;
+// The value of the long option `name` at args[*k], given with it after "="
+// or as the next argument: non-empty, or null.
+const char* LongValue(int count, char** args, int* k, const char* name) {
+  const char* a = args[*k];
+  size_t n = strlen(name);
+  const char* value = a[n] == '=' ? a + n + 1 : (*k + 1 < count ? args[++*k] : nullptr);
+  return value && *value ? value : nullptr;
+}
+
+bool IsLongOption(const char* a, const char* name) {
+  size_t n = strlen(name);
+  return strncmp(a, name, n) == 0 && (a[n] == '\0' || a[n] == '=');
 }
 
 }  // namespace
@@ -59,25 +98,39 @@ int ParseExportOptions(int count, char** args) {
   bool options_over = false;
   for (int k = 1; k < count; k++) {
     const char* a = args[k];
-    if (options_over || a[0] != '-' || !a[1]) {
+    const char* value = nullptr;
+    const FormatOps* format = nullptr;
+    if (!options_over && IsHelpOption(a)) {
+      PrintUsage(ConsolePrint);
+      ConsoleText(HelpText);
+      for (int f = 0; ExportFormats[f]; f++) ConsoleText(ExportFormats[f]->help);
+      ConsoleText(OptionsText);
+      return ParsedDone;
+    } else if (options_over || a[0] != '-' || !a[1]) {
       if (RunState.SourcePath) return Bad();
       RunState.SourcePath = a;
     } else if (!strcmp(a, "--")) {
       options_over = true;
-    } else if (!strcmp(a, "--mbox") || !strcmp(a, "--eml")) {
-      if (k + 1 >= count || !SetOutput(a[2] == 'm' ? FormatMbox : FormatEml, args[++k])) return Bad();
-    } else if (!strncmp(a, "--mbox=", 7) || !strncmp(a, "--eml=", 6)) {
-      if (!SetOutput(a[2] == 'm' ? FormatMbox : FormatEml, strchr(a, '=') + 1)) return Bad();
+    } else if ((format = FormatOption(a, &value)) != nullptr) {
+      if (!value && k + 1 < count) value = args[++k];
+      if (ExportSettings.Format || !value || !*value) return Bad();
+      ExportSettings.Format = format;
+      ExportSettings.Output = value;
+    } else if (IsLongOption(a, "--mapfile")) {
+      if (ExportSettings.Mapfile || !(ExportSettings.Mapfile = LongValue(count, args, &k, "--mapfile")))
+        return Bad();
+    } else if (!strcmp(a, "--force")) {
+      ExportSettings.Force = true;
     } else if (!strcmp(a, "-d+") || !strcmp(a, "-d-")) {
       RunState.ExcludeDeleted = a[2] == '-';
     } else if (!strcmp(a, "-o")) {
-      if (k + 1 >= count || !ReadOffset(args[++k])) return Bad();
+      if (k + 1 >= count) return Bad();
+      if (!ReadCompanionOffset(args[++k], &RunState.StartOffset)) {
+        ErrorPrint("%s: bad offset '%s': %s\n", ExportProgramName, args[k], CompanionOffsetForms);
+        return Bad();
+      }
     } else if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
       ExportSettings.Quiet = true;
-    } else if (!strcmp(a, "-h") || !strcmp(a, "--help")) {
-      ConsoleText(UsageLine);
-      ConsoleText(HelpText);
-      return ParsedDone;
     } else if (!strcmp(a, "-V") || !strcmp(a, "--version")) {
       ConsoleText("mendrake-export " MENDRAKE_VERSION "\n");
       return ParsedDone;
@@ -85,6 +138,6 @@ int ParseExportOptions(int count, char** args) {
       return Bad();
     }
   }
-  if (ExportSettings.Format == FormatNone || !RunState.SourcePath || !*RunState.SourcePath) return Bad();
+  if (!ExportSettings.Format || !RunState.SourcePath || !*RunState.SourcePath) return Bad();
   return ParsedRun;
 }

@@ -1,8 +1,9 @@
-// The export's output file: one open at a time (the mbox for the whole run,
-// or the .eml of the message being written), filled through a 64 KiB
-// buffer so that the platform sees few, large writes. A failed write is
-// reported once with the path and error code; the file takes no more bytes
-// and the run ends with 8.
+// The export's output file: one open at a time (the mbox or the base for
+// the whole run, or the .eml of the message being written), filled through
+// a 64 KiB buffer so that the platform sees few, large writes. A failed
+// write is reported once with the path and the system's words; the file
+// takes no more bytes and the run ends with 8. A message is counted once
+// its last byte is on disk, never before.
 #include "core/report.h"
 #include "core/run_state.h"
 #include "export/export.h"
@@ -18,6 +19,32 @@ const char* Path = "";
 int64_t Written = 0;  // bytes of this file on disk
 bool Failed = false;  // this file has failed: it takes nothing more
 
+// Messages whose last byte is not on disk yet, oldest first: where each
+// ends in the output, and its marks. Each puts at least 34 bytes of its own
+// (an mbox separator line and the line ends after the text, a base's
+// header; an .eml file holds one), so those that end inside the buffer
+// always fit.
+struct EndMark {
+  int64_t end;
+  uint8_t marks;
+};
+constexpr uint32_t EndRoom = 2048;
+EndMark Ends[EndRoom];
+uint32_t EndFirst = 0, EndCount = 0;
+
+// Counts the messages whose last byte lies before `on_disk`.
+void Commit(int64_t on_disk) {
+  while (EndCount > 0 && Ends[EndFirst].end <= on_disk) {
+    uint8_t marks = Ends[EndFirst].marks;
+    Counts.exported += 1;
+    Counts.deleted += (marks & MarkDeleted) != 0;
+    Counts.undated += (marks & MarkUndated) != 0;
+    Counts.line_end_added += (marks & MarkLineEndAdded) != 0;
+    EndFirst = (EndFirst + 1) % EndRoom;
+    EndCount -= 1;
+  }
+}
+
 uint32_t Fill(void) { return OutputRoom.at ? (uint32_t)(OutputRoom.at - Buffer) : 0; }
 
 // The buffer takes bytes again from its start, or (closed, failed) none.
@@ -27,39 +54,80 @@ void Empty(bool open) {
 }
 
 void Fail(const char* what, int error) {
-  ErrorPrint("%s: %s: %s (error %d)\n", ExportProgramName, Path, what, error);
+  OutputError(Path, what, error);
   Failed = true;
   OutputFailed = true;
+  EndCount = 0;
   Empty(false);
 }
 
 void Flush(void) {
   uint32_t fill = Fill();
   if (fill == 0 || Failed) return;
-  if (Platform.Write(File, Buffer, fill) != (int64_t)fill) {
-    Fail("write failed", Platform.LastError());
+  int64_t put = Platform.Write(File, Buffer, fill);
+  if (put != (int64_t)fill) {
+    int error = Platform.LastError();
+    // What a failing write put all the same is on disk.
+    Commit(Written + (put > 0 ? put : 0));
+    Fail("write failed", error);
     return;
   }
   Written += fill;
+  Commit(Written);
   Empty(true);
 }
 
-}  // namespace
-
-int OutputCreate(const char* path) {
+// The open (or its failure) of the file at path. Returns 1, or 0 after the
+// error line.
+int Opened(const char* path, FileRef file, int error) {
   Path = path;
   Written = 0;
   Failed = false;
-  File = Platform.Open(path, OpenLogReplace, false);
+  EndCount = 0;
+  File = file;
   if (File == NoFile) {
-    Fail("cannot create", Platform.LastError());
+    Fail("cannot create", error);
     return 0;
   }
   Empty(true);
   return 1;
 }
 
+}  // namespace
+
+void OutputError(const char* path, const char* what, int error) {
+  if (path[0] == '-' && path[1] == '\0') path = "standard output";
+  ErrorPrint("%s: %s: %s: %s (error %d)\n", ExportProgramName, path, what, Platform.ErrorText(error), error);
+}
+
+int OutputCreateNamed(const char* path) {
+  if (path[0] == '-' && path[1] == '\0') {
+    FileRef file = Platform.Open(path, OpenStandardOutput, false);
+    return Opened(path, file, Platform.LastError());
+  }
+  FileRef file = Platform.Open(path, OpenOutputUnused, false);
+  if (file == NoFile && Platform.LastError() == ErrorExists) {
+    if (!ExportSettings.Force) {
+      ErrorPrint("%s: %s: exists; give --force to replace it\n", ExportProgramName, path);
+      OutputFailed = true;
+      return 0;
+    }
+    // A new file takes the name: a link there is replaced, never followed.
+    file = Platform.Open(path, OpenOutputNew, false);
+  }
+  return Opened(path, file, Platform.LastError());
+}
+
+int OutputCreateNew(const char* path) {
+  FileRef file = Platform.Open(path, OpenOutputNew, false);
+  return Opened(path, file, Platform.LastError());
+}
+
 bool OutputOpen(void) { return File != NoFile && !Failed; }
+
+bool OutputSeekable(void) { return OutputOpen() && Platform.Seek(File, Written) == 1; }
+
+const char* OutputPath(void) { return Path; }
 
 void OutputPutSlow(const uint8_t* bytes, uint32_t n) {
   while (n > 0 && !Failed && File != NoFile) {
@@ -75,20 +143,31 @@ void OutputPutSlow(const uint8_t* bytes, uint32_t n) {
 
 int64_t OutputPosition(void) { return Written + Fill(); }
 
-int OutputCutTo(int64_t position) {
-  if (Failed || File == NoFile) return 0;
-  if (position >= Written) {
-    OutputRoom.at = Buffer + (position - Written);
-    return 1;
+int OutputPatch(int64_t position, const uint8_t* bytes, uint32_t n) {
+  if (!OutputOpen()) return 0;
+  int64_t end = position + n;
+  if (end > Written) {
+    // The part still in the buffer.
+    int64_t from = position > Written ? position : Written;
+    memcpy(Buffer + (from - Written), bytes + (from - position), (size_t)(end - from));
+    n = (uint32_t)(from - position);
   }
-  // The bytes to take back are on disk already.
-  if (!Platform.Truncate(File, position) || !Platform.Seek(File, position)) {
-    Fail("cannot cut back the bytes after the last message", Platform.LastError());
+  if (n == 0) return 1;
+  // The rest is on disk: set there, and back to where the buffer goes.
+  if (!Platform.Seek(File, position) || Platform.Write(File, bytes, n) != (int64_t)n ||
+      !Platform.Seek(File, Written)) {
+    Fail("write failed", Platform.LastError());
     return 0;
   }
-  Written = position;
-  Empty(true);
   return 1;
+}
+
+void OutputMessageEnds(uint8_t marks) {
+  if (!OutputOpen()) return;
+  if (EndCount == EndRoom) Flush();
+  Ends[(EndFirst + EndCount) % EndRoom] = {OutputPosition(), marks};
+  EndCount += 1;
+  Commit(Written);
 }
 
 int OutputClose(bool dated, int64_t date) {
@@ -98,6 +177,7 @@ int OutputClose(bool dated, int64_t date) {
   if (dated && !Failed) Platform.SetModifiedTime(File, date);
   Platform.Close(File);
   File = NoFile;
+  EndCount = 0;
   Empty(false);
   return !Failed;
 }

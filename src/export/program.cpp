@@ -1,7 +1,8 @@
 // One export from its command line to its exit code: the output refused
-// when it is the source, the source opened, the output prepared, the passes
-// read through the export's writer, the summary.
+// when it is the source, the mapfile read, the source opened, the output
+// prepared, the passes read through the export's writer, the summary.
 #include <cinttypes>
+#include <cstring>
 
 #include "cli/command_line.h"
 #include "core/report.h"
@@ -15,30 +16,34 @@ ExportSettingsRecord ExportSettings;
 
 namespace {
 
-void PrintSummary(const CompanionReading& reading) {
-  // Past the last header when it was a message left out (deleted): what
-  // lies beyond its stored length is no mail either.
-  int64_t read_end = reading.read_failed ? reading.failed_offset : RunFiles.SourceSize;
-  if (!LastHeaderExported && RunState.MessagesFound > 0 && read_end > RunState.ExpectedNextHeader)
-    Counts.trailing += read_end - RunState.ExpectedNextHeader;
+void PrintSummary(void) {
   ErrorPrint("%s: %" PRIu32 " messages exported (%" PRIu32 " of them deleted), %" PRIu32 " without a date, %" PRIu32
              " given a final line end\n",
              ExportProgramName, Counts.exported, Counts.deleted, Counts.undated, Counts.line_end_added);
   ErrorPrint("%s: left out: %" PRId64 " bytes before the first message, %" PRId64 " after the last\n",
              ExportProgramName, Counts.leading, Counts.trailing);
+  ErrorPrint("%s: %" PRIu32 " gaps, %" PRId64 " bytes left out between messages\n", ExportProgramName, Counts.gaps,
+             Counts.gap_bytes);
+  if (MapfileLoaded())
+    ErrorPrint("%s: %" PRIu32 " messages hit by unreadable areas, %" PRId64 " bytes affected\n", ExportProgramName,
+               Counts.hit, Counts.hit_bytes);
 }
 
 int Export(void) {
+  const char* output = ExportSettings.Output;
   // Refused before anything is opened or created: the source is never
   // written, not even cut to nothing by a replacing open.
-  if (Platform.SamePath(ExportSettings.Output, RunState.SourcePath)) {
-    ErrorPrint("%s: %s: refused: it is the source\n", ExportProgramName, ExportSettings.Output);
+  if (strcmp(output, "-") != 0 && Platform.SamePath(output, RunState.SourcePath)) {
+    ErrorPrint("%s: %s: refused: it is the source\n", ExportProgramName, output);
     return CompanionFailed;
+  }
+  if (ExportSettings.Mapfile) {
+    int code = LoadMapfile(ExportProgramName, ExportSettings.Mapfile);
+    if (code != 0) return code;
   }
   RunState.QuietReport = true;
   RunState.ListOnly = false;
-  Writer = &ExportWriter;
-  const FormatOps* format = ExportSettings.Format == FormatMbox ? &MboxFormat : &EmlFormat;
+  const FormatOps* format = ExportSettings.Format;
   StartExportWriter(format);
   int code = OpenCompanionSource(ExportProgramName);
   if (code != 0) return code;
@@ -48,8 +53,14 @@ int Export(void) {
   if (start > RunFiles.SourceSize) return ReadCompanionSource(ExportProgramName, !ExportSettings.Quiet, &reading);
   if (!format->Prepare()) return CompanionFailed;
   code = ReadCompanionSource(ExportProgramName, !ExportSettings.Quiet, &reading);
+  if (ReadAgain.failed) {
+    ErrorPrint("%s: %s: read failed at offset %" PRId64 " (%" PRIu32 " bytes): %s (error %d)\n", ExportProgramName,
+               RunState.SourcePath, ReadAgain.offset, ReadAgain.size, Platform.ErrorText(ReadAgain.error),
+               ReadAgain.error);
+    code = CompanionFailed;
+  }
   if (!format->Close()) code = CompanionFailed;
-  if (!ExportSettings.Quiet) PrintSummary(reading);
+  if (!ExportSettings.Quiet) PrintSummary();
   return code != 0 || OutputFailed ? CompanionFailed : CompanionClean;
 }
 
@@ -57,6 +68,7 @@ int Export(void) {
 
 int RunExport(int argc, char** argv) {
   ResetRun();
+  ForgetMapfile();
   PlatformStart();
   int count = 0;
   char** args = ProgramArguments(argc, argv, &count);
@@ -65,7 +77,13 @@ int RunExport(int argc, char** argv) {
     return CompanionFailed;
   }
   int parsed = ParseExportOptions(count, args);
-  FlushOutput();
+  if (!FlushOutput()) {
+    // The help or the version could not be written.
+    int error = Platform.LastError();
+    ErrorPrint("%s: standard output: write failed: %s (error %d)\n", ExportProgramName, Platform.ErrorText(error),
+               error);
+    return CompanionFailed;
+  }
   if (parsed != ParsedRun) return parsed == ParsedDone ? CompanionClean : CompanionUsage;
   int code = Export();
   FlushOutput();

@@ -529,6 +529,9 @@ void PlatformStart(void) {
 
 int PlatformWindows(void) { return 0; }
 
+// A terminal window outlives the programs run in it.
+int PlatformKeepWindow(int exit_code) { return exit_code; }
+
 // Every Linux runs the wide profile: arguments come whole from the system.
 int PlatformProfile(void) { return ProfileWide; }
 

@@ -31,6 +31,7 @@
 #include <string.h>
 
 #include "core/platform.h"
+#include "fileio/windows_rules.h"
 
 namespace {
 
@@ -199,6 +200,39 @@ char* CopyText(const char* text) {
 
 bool Wide(void) { return PlatformProfile() != ProfileLegacy; }
 
+wchar_t* FullPath(const char* path);
+
+// The verbatim form ("\\?\C:\...", "\\?\UNC\server\...") of a full path
+// past the classic limit, which reaches names of up to 32,767 units on every
+// Windows of the NT family (a manifest that says the program knows long paths
+// lifts the limit only on Windows 10 and later, and only where the system is
+// set so). Null when the path is short enough to go as it stands, or when
+// memory runs out.
+wchar_t* VerbatimIfLong(const wchar_t* full) {
+  size_t length = wcslen(full);
+  const wchar_t* prefix = nullptr;
+  size_t skip = 0;
+  if (!LongPathForm(full, length, &prefix, &skip)) return nullptr;
+  size_t head = wcslen(prefix);
+  wchar_t* out = (wchar_t*)WinAllocate((head + length - skip + 1) * sizeof(wchar_t), sizeof(wchar_t));
+  if (!out) return nullptr;
+  memcpy(out, prefix, head * sizeof(wchar_t));
+  memcpy(out + head, full + skip, (length - skip + 1) * sizeof(wchar_t));
+  return out;
+}
+
+// A path of the wide profile as the system's calls are given it: UTF-16,
+// and in its verbatim full form when that form is past the classic limit
+// (a short name in a deep folder is measured with the folder); else as the
+// user wrote it, so that short names keep the system's own reading ("NUL",
+// a device). Null when memory runs out.
+wchar_t* SystemPath(const char* path) {
+  wchar_t* full = FullPath(path);
+  wchar_t* verbatim = full ? VerbatimIfLong(full) : nullptr;
+  WinRelease(full);
+  return verbatim ? verbatim : PathToWide(path);
+}
+
 // ---------------------------------------------------------------------------
 // Files.
 
@@ -301,7 +335,7 @@ FileRef WinOpen(const char* path, OpenKind kind, bool unbuffered) {
   }
   wchar_t* wide = nullptr;
   if (Wide()) {
-    wide = PathToWide(path);
+    wide = SystemPath(path);
     if (!wide) {
       LastErrorCode = ERROR_NOT_ENOUGH_MEMORY;
       return NoFile;
@@ -483,33 +517,79 @@ int WinDriveGeometry(FileRef file, DiskGeometry* geometry) {
   return 1;
 }
 
-// Identifies a file by its volume and its index on that volume; 0 when it
-// cannot be opened. Opening asks for no access and shares everything, so it
-// succeeds beside the run's own handles.
-bool FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
-  wchar_t* wide = nullptr;
-  if (Wide() && !(wide = PathToWide(path))) return false;
-  HANDLE h = CreateByPath(path, wide, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                          FILE_FLAG_BACKUP_SEMANTICS);
-  WinRelease(wide);
+// The identity of the file or folder behind an open handle, which is closed.
+bool TakeIdentity(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
   if (h == INVALID_HANDLE_VALUE) return false;
   bool ok = GetFileInformationByHandle(h, info) != 0;
   CloseHandle(h);
   return ok;
 }
 
+// Identifies a file or a folder by its volume and its index on that volume.
+// Returns 1 identified, 0 when the name is not there (nor, maybe, its
+// folder), -1 when it cannot be opened for another reason. Opening asks for
+// no access and shares reading and writing, so it succeeds beside the run's
+// own handles; backup semantics let it open a folder.
+int FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+  wchar_t* wide = nullptr;
+  if (Wide() && !(wide = SystemPath(path))) return -1;
+  HANDLE h = CreateByPath(path, wide, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS);
+  DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : NO_ERROR;
+  WinRelease(wide);
+  if (TakeIdentity(h, info)) return 1;
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : -1;
+}
+
+// True when the system finds the name (a file, a folder); the cheap way
+// to ask, where nothing more is wanted.
+bool NameThere(const char* path) {
+  if (!Wide()) return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+  wchar_t* wide = SystemPath(path);
+  bool there = wide && GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
+  WinRelease(wide);
+  return there;
+}
+
+// The same for a full path in UTF-16, as FullPath makes it: given to the
+// system as UTF-16 in the wide profile, in the ANSI code page in the legacy
+// one. False as well where the system opens no folders (the 9x family).
+bool FullPathIdentity(const wchar_t* full, BY_HANDLE_FILE_INFORMATION* info) {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  if (Wide()) {
+    wchar_t* verbatim = VerbatimIfLong(full);
+    h = CreateByPath(nullptr, verbatim ? verbatim : full, 0, share, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS);
+    WinRelease(verbatim);
+  } else {
+    int bytes = WideCharToMultiByte(CP_ACP, 0, full, -1, nullptr, 0, nullptr, nullptr);
+    char* narrow = bytes > 0 ? (char*)WinAllocate((size_t)bytes, 1) : nullptr;
+    if (narrow && WideCharToMultiByte(CP_ACP, 0, full, -1, narrow, bytes, nullptr, nullptr) == bytes)
+      h = CreateByPath(narrow, nullptr, 0, share, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    WinRelease(narrow);
+  }
+  return TakeIdentity(h, info);
+}
+
+bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 // The size and the time of the last write must agree as well: they always
 // do for one file, and they keep two files apart on a file system whose
 // file index says little (the 9x family's FAT).
+bool SameExistingFile(const BY_HANDLE_FILE_INFORMATION& ia, const BY_HANDLE_FILE_INFORMATION& ib) {
+  return SameIdentity(ia, ib) && ia.nFileSizeHigh == ib.nFileSizeHigh && ia.nFileSizeLow == ib.nFileSizeLow &&
+         ia.ftLastWriteTime.dwLowDateTime == ib.ftLastWriteTime.dwLowDateTime &&
+         ia.ftLastWriteTime.dwHighDateTime == ib.ftLastWriteTime.dwHighDateTime;
+}
+
 int WinSameFile(const char* a, const char* b) {
   if (!a || !b) return 0;
   BY_HANDLE_FILE_INFORMATION ia, ib;
-  if (!FileIdentity(a, &ia) || !FileIdentity(b, &ib)) return 0;
-  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
-         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow &&
-         ia.nFileSizeHigh == ib.nFileSizeHigh && ia.nFileSizeLow == ib.nFileSizeLow &&
-         ia.ftLastWriteTime.dwLowDateTime == ib.ftLastWriteTime.dwLowDateTime &&
-         ia.ftLastWriteTime.dwHighDateTime == ib.ftLastWriteTime.dwHighDateTime;
+  return FileIdentity(a, &ia) == 1 && FileIdentity(b, &ib) == 1 && SameExistingFile(ia, ib) ? 1 : 0;
 }
 
 void WinSleep(uint32_t milliseconds) { Sleep(milliseconds); }
@@ -552,7 +632,7 @@ int WinTruncate(FileRef file, int64_t size) {
 
 int WinMakeDirectory(const char* path) {
   wchar_t* wide = nullptr;
-  if (Wide() && !(wide = PathToWide(path))) {
+  if (Wide() && !(wide = SystemPath(path))) {
     LastErrorCode = ERROR_NOT_ENOUGH_MEMORY;
     return 0;
   }
@@ -652,16 +732,73 @@ bool SameName(const wchar_t* a, const wchar_t* b) {
   return *a == *b;
 }
 
+// Where a path leads, for comparing names that need not exist yet: the
+// deepest folder on its way that can be opened, known by its identity, and
+// the rest of the full path below that folder.
+struct PathPlace {
+  wchar_t* full;        // the full path, without separators at its end
+  const wchar_t* rest;  // within full: what follows the folder
+  BY_HANDLE_FILE_INFORMATION folder;
+  bool found;
+};
+
+// Finds where path leads. The walk starts at the folder that holds the
+// last name, so that name is always compared as written: a file that exists
+// under both names is found by WinSameFile before. A folder is known by its
+// identity however it is named: through a junction or a symbolic link, by
+// its 8.3 short name, in another case.
+void Locate(const char* path, PathPlace* place) {
+  place->full = FullPath(path);
+  place->rest = nullptr;
+  place->found = false;
+  if (!place->full) return;
+  wchar_t* full = place->full;
+  size_t length = wcslen(full);
+  size_t root = FullPathRoot(full, length);
+  if (root == 0) return;
+  while (length > root && (full[length - 1] == L'\\' || full[length - 1] == L'/')) full[--length] = L'\0';
+  // From the last separator back to the one that ends the root ("C:\").
+  for (size_t k = length; k-- > root - 1;) {
+    if (full[k] != L'\\' && full[k] != L'/') continue;
+    size_t cut = k < root ? root : k;
+    wchar_t kept = full[cut];
+    full[cut] = L'\0';
+    bool found = FullPathIdentity(full, &place->folder);
+    full[cut] = kept;
+    if (found) {
+      place->found = true;
+      place->rest = full + k + 1;
+      return;
+    }
+  }
+}
+
 // One file under two names: the same existing file, or, whether or not it
-// exists yet, the same absolute name once case is set aside.
+// exists yet, the same name (case set aside) below the same folder, as the
+// system finds that folder. A name that is there and one that is not are
+// two files (an export asks so for every file it makes). Where no folder on
+// the way can be opened, the full paths are compared as text.
 int WinSamePath(const char* a, const char* b) {
   if (!a || !b) return 0;
-  if (WinSameFile(a, b)) return 1;
-  wchar_t* full_a = FullPath(a);
-  wchar_t* full_b = FullPath(b);
-  bool same = full_a && full_b && SameName(full_a, full_b);
-  WinRelease(full_a);
-  WinRelease(full_b);
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  int there_a = FileIdentity(a, &ia);
+  if (there_a == 0 && NameThere(b)) return 0;
+  if (there_a == 1) {
+    int there_b = FileIdentity(b, &ib);
+    if (there_b == 1 && SameExistingFile(ia, ib)) return 1;
+    if (there_b == 0) return 0;
+  }
+  PathPlace pa, pb;
+  Locate(a, &pa);
+  Locate(b, &pb);
+  bool same = false;
+  if (pa.found && pb.found) {
+    same = SameIdentity(pa.folder, pb.folder) && SameName(pa.rest, pb.rest);
+  } else {
+    same = pa.full && pb.full && SameName(pa.full, pb.full);
+  }
+  WinRelease(pa.full);
+  WinRelease(pb.full);
   return same ? 1 : 0;
 }
 
@@ -804,6 +941,30 @@ int WinIsTerminal(int stream) {
   return (stream == 2 ? ErrorStream : Output).console ? 1 : 0;
 }
 
+typedef DWORD(WINAPI* ProcessListFunction)(LPDWORD, DWORD);
+
+// The count of processes attached to this process's console: 0 when there
+// is none or the system cannot tell. GetConsoleProcessList (XP and later) is
+// looked up at run time, so that the executable loads on the 9x family too.
+int AttachedProcesses(void) {
+  ProcessListFunction list =
+      (ProcessListFunction)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetConsoleProcessList");
+  DWORD ids[4];
+  return list ? (int)list(ids, 4) : 0;
+}
+
+// Reads the console until Enter (a line feed or a carriage return) comes,
+// or the console goes away. What was typed before the question is dropped.
+void AwaitEnter(HANDLE input) {
+  FlushConsoleInputBuffer(input);
+  char typed[64];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(input, typed, sizeof typed, &got, nullptr) || got == 0) return;
+    if (memchr(typed, '\n', got) || memchr(typed, '\r', got)) return;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The processor's vector instructions.
 
@@ -864,7 +1025,7 @@ const char* WinErrorText(int code) {
 
 int WinRemove(const char* path) {
   wchar_t* wide = nullptr;
-  if (Wide() && !(wide = PathToWide(path))) {
+  if (Wide() && !(wide = SystemPath(path))) {
     LastErrorCode = ERROR_NOT_ENOUGH_MEMORY;
     return 0;
   }
@@ -901,6 +1062,16 @@ int PlatformProfile(void) {
 }
 
 int PlatformWindows(void) { return 1; }
+
+int PlatformKeepWindow(int exit_code) {
+  KnowStreams();
+  Stream input = TakeStream(STD_INPUT_HANDLE);
+  if (!KeepsWindowOpen(AttachedProcesses(), input.console, Output.console)) return exit_code;
+  static const char Question[] = "Press Enter to close this window.";
+  ShowOnConsole(Output.handle, Question, sizeof Question - 1);
+  AwaitEnter(input.handle);
+  return exit_code;
+}
 
 const char* PlatformCommandLine(void) { return GetCommandLineA(); }
 

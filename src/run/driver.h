@@ -32,9 +32,10 @@ int AllocatePassBuffers(void);
 // RunState.StartOffset, rounded down to BlockSize, to its end: ChunkSize
 // passes, then BlockSize passes, then a final pass with the tail, each
 // scanned behind the bytes carried over from the one before. Stops after a
-// pass that takes the message limit. Returns 0 when the source was read,
-// ExitReadFailed, ExitBeyondEnd (the start offset lies beyond the end), or
-// the exit code of a failed reopen before the final pass.
+// pass that takes the message limit, or after which RunState.StopReading is
+// set. Returns 0 when the source was read, ExitReadFailed, ExitBeyondEnd
+// (the start offset lies beyond the end), or the exit code of a failed
+// reopen before the final pass.
 int ReadSource(const PassHooks& hooks);
 
 // Prints the closing summary (no line feed at its end).

@@ -104,7 +104,7 @@ int ReadSource(const PassHooks& hooks) {
       at += size;
       LastPassEnd = at;
       RunState.BytesProcessed += size;
-      if (RunState.MaxMessages != 0 && RunState.MessagesExtracted > RunState.MaxMessages) {
+      if (RunState.StopReading || (RunState.MaxMessages != 0 && RunState.MessagesExtracted > RunState.MaxMessages)) {
         S = P;
         stopped = true;
       }

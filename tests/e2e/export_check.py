@@ -9,13 +9,18 @@ what the export made of them, read back with Python's mailbox module.
   export_check.py mbox JSON MBOX STDERR [OPTIONS]  the mbox holds the expected
                                             messages, STDERR (- none) the summary
   export_check.py eml JSON DIR STDERR [OPTIONS]    the same for .eml files
+  export_check.py tbb JSON BASE STDERR [OPTIONS]   the same for a base, byte
+                                            for byte
   export_check.py formail JSON [OPTIONS]    the count formail -s should find
-OPTIONS: --deleted (the run took deleted messages), --start N (its offset).
+OPTIONS: --deleted (the run took deleted messages), --start N (its offset),
+--end N (its reading ended at offset N).
 
 A message's expected text comes from how the base was laid out, not from
-any scan: the bytes after its header up to the next header, and for the
-last header up to its stored length when that lies inside the file.
-Prints one line per disagreement and exits 1 when there is any."""
+any scan: the bytes after its header up to the next header, but up to its
+stored length when the bytes from there to the next header hold a NUL (a
+gap), and for the last header up to its stored length when that lies
+inside the file. Prints one line per disagreement and exits 1 when there
+is any."""
 import calendar
 import datetime
 import json
@@ -46,9 +51,9 @@ def msg(text, date=None, sender="MAILER-DAEMON", slug="", deleted=False, stored=
     return dict(kind="msg", text=text, date=date, sender=sender, slug=slug, deleted=deleted, stored=stored)
 
 
-def plain(n, tag, **kw):
+def plain(n, tag, slug=None, **kw):
     body = b"".join(b"%s line %d\n" % (tag, k) for k in range(n))
-    return msg(b"Subject: " + tag + b"\n\n" + body, slug=tag.decode(), **kw)
+    return msg(b"Subject: " + tag + b"\n\n" + body, slug=slug or tag.decode(), **kw)
 
 
 CASES = {
@@ -92,6 +97,41 @@ CASES = {
         ("raw", b"\n"),
         ("junk", 500),
     ],
+    # Gaps: a length that ends before the next header where the bytes up to
+    # it hold a NUL, after a message taken or a deleted one left out; a
+    # length over real text with no NUL after it (the text runs on, read
+    # again across several passes, from inside the header section); lengths
+    # that end inside the header section with a NUL after them; the last
+    # message's length ends before junk that holds a NUL.
+    "gaps": [
+        ("junk", 100),
+        plain(5, b"alpha"),
+        ("zeros", 5000),
+        plain(5, b"bravo", stored=-20),
+        plain(5, b"charlie", stored=-30),
+        ("raw", b"junk\0junk"),
+        plain(5, b"delta", deleted=True),
+        ("zeros", 3000),
+        plain(5, b"echo", stored=+100),
+        plain(9000, b"foxtrot", stored="=10"),
+        plain(5, b"golf", stored="=12", slug="gol"),
+        ("raw", b"\0"),
+        plain(5, b"hotel"),
+        ("raw", b"tail\0tail"),
+    ],
+    # A disk image: zeros before the base, a second base 2 MB after the
+    # first, zeros and junk after it.
+    "image": [
+        ("zeros", 1000000),
+        plain(20, b"one"),
+        plain(20, b"two", deleted=True),
+        plain(20, b"three"),
+        ("zeros", 2000000),
+        plain(20, b"four"),
+        plain(20, b"five"),
+        ("zeros", 500000),
+        ("junk", 1000),
+    ],
     # The last message's stored length runs past the end of the file.
     "overrun": [plain(10, b"one"), plain(10, b"two", stored="=900000")],
     # The last header is a deleted message with junk after its text.
@@ -115,8 +155,8 @@ def layout(parts):
     out = bytearray()
     records = []
     for part in parts:
-        if isinstance(part, tuple) and part[0] in ("junk", "raw"):
-            out += junk(part[1], len(out)) if part[0] == "junk" else part[1]
+        if isinstance(part, tuple) and part[0] in ("junk", "raw", "zeros"):
+            out += dict(junk=lambda: junk(part[1], len(out)), raw=lambda: part[1], zeros=lambda: bytes(part[1]))[part[0]]()
             continue
         if isinstance(part, tuple) and part[0] == "straddle":
             part = straddle(len(out))
@@ -150,21 +190,26 @@ def straddle(at):
     return msg(bytes(text), slug="straddle")
 
 
-def expected(case, deleted, start):
-    """The messages the export should give, in order, each with its text."""
-    base = open(case["base"], "rb").read()
-    found = [r for r in case["records"] if r["offset"] >= start]
-    out = []
+def expected(case, deleted, start, end=None):
+    """The messages the export should give, in order, each with its text,
+    and the sizes of the gaps between the headers found."""
+    base = open(case["base"], "rb").read()[:end]
+    found = [r for r in case["records"] if r["offset"] >= start and r["offset"] + 48 <= len(base)]
+    out, gaps = [], []
     for k, r in enumerate(found):
         text_at = r["offset"] + 48
+        stored_end = text_at + (r["length"] & 0xFFFFFFFF)
         if k + 1 < len(found):
             end = found[k + 1]["offset"]
+            if stored_end < end and 0 in base[stored_end:end]:
+                gaps.append(end - stored_end)
+                end = stored_end
         else:
-            end = min(len(base), text_at + r["length"])
+            end = min(len(base), stored_end)
         if r["deleted"] and not deleted:
             continue
         out.append(dict(r, number=k + 1, body=base[text_at:end]))
-    return base, found, out
+    return base, found, out, gaps
 
 
 def load(path):
@@ -186,7 +231,7 @@ def lf_text(body):
 
 
 def check_mbox(case, path, deleted, start):
-    _, _, want = expected(case, deleted, start)
+    _, _, want, _ = expected(case, deleted, start, END)
     box = mailbox.mbox(path, create=False)
     problems = []
     if len(box) != len(want):
@@ -202,7 +247,7 @@ def check_mbox(case, path, deleted, start):
 
 
 def check_eml(case, directory, deleted, start):
-    _, _, want = expected(case, deleted, start)
+    _, _, want, _ = expected(case, deleted, start, END)
     present = sorted(os.listdir(directory))
     if len(present) != len(want):
         return ["%d files, expected %d" % (len(present), len(want))]
@@ -222,24 +267,48 @@ def check_eml(case, directory, deleted, start):
     return problems
 
 
+def check_tbb(case, path, deleted, start):
+    """The base holds exactly the messages: each header as found (deleted
+    mark cleared when deleted ones were taken) with its text's length."""
+    base, _, want, _ = expected(case, deleted, start, END)
+    good = bytearray()
+    for r in want:
+        head = bytearray(base[r["offset"]:r["offset"] + 48])
+        if deleted:
+            head[20] &= 0xFE
+        head[36:40] = struct.pack("<I", len(r["body"]))
+        good += head + r["body"]
+    got = open(path, "rb").read()
+    if got == good:
+        return []
+    at = next((k for k in range(min(len(got), len(good))) if got[k] != good[k]), min(len(got), len(good)))
+    return ["base of %d bytes, expected %d; first difference at %d" % (len(got), len(good), at)]
+
+
 def check_summary(case, fmt, stderr, deleted, start):
-    base, found, want = expected(case, deleted, start)
+    base, found, want, gaps = expected(case, deleted, start, END)
     leading = (found[0]["offset"] if found else len(base)) - start
     trailing = 0
     if found:
         last = found[-1]
-        trailing = max(0, len(base) - (last["offset"] + 48 + last["length"]))
+        trailing = max(0, len(base) - (last["offset"] + 48 + (last["length"] & 0xFFFFFFFF)))
     added = sum(1 for r in want if not r["body"].replace(b"\r\n", b"\n").endswith(b"\n")) if fmt == "mbox" else 0
     # A tbbgen base's dates are not known here.
     undated = r"\d+" if any(r["sender"] is None for r in want) else str(sum(r["date"] is None for r in want))
     pattern = ("mendrake-export: %d messages exported [(]%d of them deleted[)], %s without a date, %d given a final "
-               "line end\nmendrake-export: left out: %d bytes before the first message, %d after the last\n" %
-               (len(want), sum(r["deleted"] for r in want), undated, added, leading, trailing))
+               "line end\nmendrake-export: left out: %d bytes before the first message, %d after the last\n"
+               "mendrake-export: %d gaps, %d bytes left out between messages\n" %
+               (len(want), sum(r["deleted"] for r in want), undated, added, leading, trailing, len(gaps), sum(gaps)))
     got = open(stderr).read()
     return [] if re.fullmatch(pattern, got) else ["summary %r, expected %r" % (got, pattern)]
 
 
+END = None
+
+
 def main(argv):
+    global END
+    END = int(argv[argv.index("--end") + 1]) if "--end" in argv else None
     deleted = "--deleted" in argv
     start = int(argv[argv.index("--start") + 1]) if "--start" in argv else 0
     if argv[1] == "build":
@@ -264,10 +333,10 @@ def main(argv):
     if argv[1] == "formail":
         # formail takes a From line followed by an empty line for a body
         # line: a message without header fields joins the one before it.
-        _, _, want = expected(case, deleted, start)
+        _, _, want, _ = expected(case, deleted, start, END)
         print(sum(1 for r in want if not lf_text(r["body"]).startswith(b"\n")))
         return 0
-    problems = (check_mbox if argv[1] == "mbox" else check_eml)(case, argv[3], deleted, start)
+    problems = dict(mbox=check_mbox, eml=check_eml, tbb=check_tbb)[argv[1]](case, argv[3], deleted, start)
     if argv[4] != "-":
         problems += check_summary(case, argv[1], argv[4], deleted, start)
     for p in problems:

@@ -6,6 +6,9 @@
 //                         before it
 //   short_read=OFFSET     the same, but a read that starts at OFFSET
 //                         delivers half its bytes
+//   read_call_fail=OFFSET a source read that starts at OFFSET fails (error
+//                         5); reads across it do not (one failing call, as
+//                         when bytes are read again from an odd offset)
 //   write_fail=OFFSET     a target write that starts at OFFSET fails (error
 //                         28); one that runs across it puts the bytes before
 //                         it and fails ...
@@ -24,6 +27,13 @@
 //                         truncating it while it is read)
 //   one_at_a_time=1       passes read and blocks written one at a time, as
 //                         the batched reading and writing must match
+// and on the output files a companion names or makes (not the target):
+//   output_capacity=N     they share a file system of N bytes: a write
+//                         beyond it puts what fits and fails (error 28)
+//   output_fail=TEXT      writes to one whose path holds TEXT put half and
+//                         fail (error 28)
+//   output_holes=1        a write of zeros only leaves a hole instead (the
+//                         file system keeps huge outputs sparse)
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -47,7 +57,7 @@ int FAULT_ENTRY(int argc, char** argv);
 namespace {
 
 PlatformOps Real;
-int64_t ReadFail = -1, ShortRead = -1, WriteFail = -1;
+int64_t ReadFail = -1, ShortRead = -1, WriteFail = -1, ReadCallFail = -1;
 long WriteTimes = -1;
 bool ShortWrite = false, NoSleep = false, NoGeometry = false;
 int ReopenFail = 0, Opens = 0;
@@ -56,8 +66,13 @@ DiskGeometry Geometry[2];
 int InjectedError = 0;
 int64_t ShrinkAt = -1, ShrinkTo = 0;
 std::string SourcePath;
-enum Role { RoleNone, RoleSource, RoleTarget };
+enum Role { RoleNone, RoleSource, RoleTarget, RoleOutput };
 Role Roles[64];
+int64_t OutputCapacity = -1, OutputUsed = 0;
+std::string OutputFail;
+bool OutputHoles = false;
+std::string Paths[64];
+int64_t Ends[64];  // how far each output reaches, holes included
 
 Role RoleOf(FileRef f) { return f >= 0 && f < 64 ? Roles[f] : RoleNone; }
 
@@ -74,8 +89,11 @@ FileRef FaultOpen(const char* path, OpenKind kind, bool unbuffered) {
   if (f >= 0 && f < 64) {
     Roles[f] = kind == OpenSource ? RoleSource
                : (kind == OpenTargetExisting || kind == OpenTargetAlways) ? RoleTarget
-                                                                           : RoleNone;
+               : (kind == OpenOutputNew || kind == OpenOutputUnused || kind == OpenStandardOutput) ? RoleOutput
+                                                                                                   : RoleNone;
     Positions[f] = 0;
+    Paths[f] = path;
+    Ends[f] = 0;
   }
   return f;
 }
@@ -115,7 +133,7 @@ int64_t FaultRead(FileRef f, void* into, uint32_t n) {
   InjectedError = 0;
   if (RoleOf(f) != RoleSource) return Real.Read(f, into, n);
   int64_t at = Positions[f];
-  if (at == ReadFail) {
+  if (at == ReadFail || at == ReadCallFail) {
     InjectedError = 5;
     return -1;
   }
@@ -133,8 +151,46 @@ int64_t FaultRead(FileRef f, void* into, uint32_t n) {
   return rest < 0 ? (before ? (int64_t)before : -1) : (int64_t)before + rest;
 }
 
+// An output write under the output faults; -2 when none applies.
+int64_t OutputWrite(FileRef f, const void* from, uint32_t n) {
+  bool full = OutputCapacity >= 0 && OutputUsed + n > OutputCapacity;
+  bool failing = !OutputFail.empty() && Paths[f].find(OutputFail) != std::string::npos;
+  if (full || failing) {
+    uint32_t fits = full ? (uint32_t)(OutputCapacity - OutputUsed) : n / 2;
+    int64_t put = fits ? Real.Write(f, from, fits) : 0;
+    OutputUsed += put > 0 ? put : 0;
+    Positions[f] += put > 0 ? put : 0;
+    InjectedError = 28;
+    return put > 0 ? put : -1;
+  }
+  const uint8_t* bytes = (const uint8_t*)from;
+  bool zeros = OutputHoles && n > 0 && bytes[0] == 0 && memcmp(bytes, bytes + 1, n - 1) == 0;
+  if (!zeros) return -2;
+  if (!Real.Seek(f, Positions[f] + n)) return -1;
+  Positions[f] += n;
+  if (Positions[f] > Ends[f]) Ends[f] = Positions[f];
+  return n;
+}
+
+void FaultClose(FileRef f) {
+  // A hole at the end: the file reaches as far as the writes did.
+  int64_t size = 0;
+  if (RoleOf(f) == RoleOutput && Ends[f] > 0 && Real.SeekEnd(f, &size) && size < Ends[f]) Real.Truncate(f, Ends[f]);
+  if (f >= 0 && f < 64) Roles[f] = RoleNone;
+  Real.Close(f);
+}
+
 int64_t FaultWrite(FileRef f, const void* from, uint32_t n) {
   InjectedError = 0;
+  if (RoleOf(f) == RoleOutput) {
+    int64_t put = OutputWrite(f, from, n);
+    if (put != -2) return put;
+    put = Real.Write(f, from, n);
+    OutputUsed += put > 0 ? put : 0;
+    Positions[f] += put > 0 ? put : 0;
+    if (Positions[f] > Ends[f]) Ends[f] = Positions[f];
+    return put;
+  }
   int64_t at = f >= 0 && f < 64 ? Positions[f] : -1;
   if (RoleOf(f) == RoleTarget && WriteFail >= at && WriteFail < at + (int64_t)n && WriteTimes != 0) {
     InjectedError = 28;
@@ -178,6 +234,7 @@ void Configure(const char* list) {
     std::string key = item.substr(0, eq);
     const char* value = eq == std::string::npos ? "1" : item.c_str() + eq + 1;
     if (key == "read_fail") ReadFail = strtoll(value, nullptr, 10);
+    else if (key == "read_call_fail") ReadCallFail = strtoll(value, nullptr, 10);
     else if (key == "short_read") ShortRead = strtoll(value, nullptr, 10);
     else if (key == "write_fail") WriteFail = strtoll(value, nullptr, 10);
     else if (key == "write_times") WriteTimes = strtol(value, nullptr, 10);
@@ -189,6 +246,9 @@ void Configure(const char* list) {
     else if (key == "shrink") sscanf(value, "%" SCNd64 ":%" SCNd64, &ShrinkAt, &ShrinkTo);
     else if (key == "geometry") HaveGeometry[0] = ReadGeometry(value, &Geometry[0]);
     else if (key == "target_geometry") HaveGeometry[1] = ReadGeometry(value, &Geometry[1]);
+    else if (key == "output_capacity") OutputCapacity = strtoll(value, nullptr, 10);
+    else if (key == "output_fail") OutputFail = value;
+    else if (key == "output_holes") OutputHoles = true;
     else if (!key.empty()) fprintf(stderr, "mendrake-faults: unknown fault '%s'\n", key.c_str());
     start = end + 1;
   }
@@ -200,6 +260,7 @@ int main(int argc, char** argv) {
   Real = Platform;
   if (const char* list = getenv("MENDRAKE_FAULTS")) Configure(list);
   Platform.Open = FaultOpen;
+  Platform.Close = FaultClose;
   Platform.Seek = FaultSeek;
   Platform.SeekEnd = FaultSeekEnd;
   Platform.DriveGeometry = FaultDriveGeometry;

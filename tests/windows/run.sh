@@ -20,18 +20,28 @@
 #     console bytes with CR LF, exit codes, every file written.
 #   - the companions' scripts (e2e/test_check.sh, e2e/test_export.sh) run
 #     against mendrake-check.exe and mendrake-export.exe (MENDRAKE_CHECK,
-#     MENDRAKE_EXPORT).
+#     MENDRAKE_EXPORT), their cases of a failing read against the companions
+#     built through the fault seam for Windows (MENDRAKE_CHECK_FAULTS_BIN,
+#     MENDRAKE_EXPORT_FAULTS_BIN, through the console filter).
+# Before the profiles, test_runner.sh runs this runner on a release that
+# cannot start, which must fail.
 #
 # The release is the 32-bit build-win32/*.exe. Where this machine cannot run
 # 32-bit programs (a kernel without 32-bit support: Wine's 32-bit loader fails
 # with "Exec format error"), the same sources are built for x86-64
 # (build-win64/*.exe) and those are run with Wine's 64-bit loader instead: a
 # line starting with "WARNING:" says so where it happens and again in the
-# closing lines.
+# closing lines. What decides is a trivial 32-bit program of the runner's
+# own: only when it cannot start either is the machine taken to lack 32-bit
+# support. A release that does not start where that program does is broken,
+# and the run fails.
 #
 # Needs: wine and wine32:i386 (or wine64 alone), the MinGW-w64 compilers, and
 # the native build (BUILD, default build/) for tbbgen and the Linux reference.
 # WINDOWS_BUILD and WINDOWS_BUILD64 name other folders for the .exe files.
+# For test_runner.sh: WINDOWS_PREFIXES names a folder that holds the two Wine
+# prefixes already made (with their servers running), and WINDOWS_DECIDE_ONLY=1
+# ends the run once it knows which build it would run.
 set -u
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${BUILD:-$ROOT/build}
@@ -87,6 +97,14 @@ for program in $PROGRAMS; do
   else
     bad "$exe imports $DLLS(expected kernel32.dll and msvcrt.dll alone)"
   fi
+  # The manifest: resource type 24 (a manifest), number 1 (a program's own),
+  # asking for the user's own rights and for long paths.
+  if grep -A2 'Entry: ID: 0x000018,' <<<"$headers" | grep -q 'Entry: ID: 0x000001,' &&
+    grep -aq 'level="asInvoker"' "$exe" && grep -aq 'longPathAware[^>]*>true<' "$exe"; then
+    PASSED=$((PASSED + 1))
+  else
+    bad "$exe carries no manifest with longPathAware and asInvoker"
+  fi
 done
 [ -f "$EXE32" ] || { echo "$PASSED passed, $FAILED failed"; exit 1; }
 
@@ -113,47 +131,76 @@ fi
 
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/mendrake-wine.XXXXXX")
 PROFILES="wide legacy"
+# The Wine prefixes: PREFIXES/wide and PREFIXES/legacy.
+PREFIXES=${WINDOWS_PREFIXES:-$TMP}
 cleanup() {
   for p in $PROFILES; do
-    [ -n "$SERVER" ] && WINEPREFIX=$TMP/$p "$SERVER" -k >/dev/null 2>&1
+    [ -n "$SERVER" ] && [ -z "${WINDOWS_PREFIXES:-}" ] && WINEPREFIX=$PREFIXES/$p "$SERVER" -k >/dev/null 2>&1
   done
   rm -rf "$TMP"
 }
 trap cleanup EXIT
 
-note "making a Wine prefix for each profile with $RUNNER"
-for p in $PROFILES; do
-  WINEPREFIX=$TMP/$p "$RUNNER" wineboot -i >"$TMP/wineboot-$p.log" 2>&1 &
-done
-for p in $PROFILES; do
-  wait -n || {
-    cat "$TMP"/wineboot-*.log
-    echo "a Wine prefix could not be made"
-    echo "0 passed, 1 failed"
+if [ -z "${WINDOWS_PREFIXES:-}" ]; then
+  note "making a Wine prefix for each profile with $RUNNER"
+  for p in $PROFILES; do
+    WINEPREFIX=$PREFIXES/$p "$RUNNER" wineboot -i >"$TMP/wineboot-$p.log" 2>&1 &
+  done
+  for p in $PROFILES; do
+    wait -n || {
+      cat "$TMP"/wineboot-*.log
+      echo "a Wine prefix could not be made"
+      echo "0 passed, 1 failed"
+      exit 1
+    }
+  done
+  # One server for each prefix for the whole run: every start of the tool
+  # is then quick.
+  for p in $PROFILES; do
+    [ -n "$SERVER" ] && WINEPREFIX=$PREFIXES/$p "$SERVER" -p
+  done
+  WINEPREFIX=$PREFIXES/legacy "$RUNNER" reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null 2>&1
+  note "prefixes ready after $SECONDS s"
+fi
+export WINEPREFIX=$PREFIXES/wide
+
+# starts_up EXE RUNNER: 0 when the executable prints the banner under Wine;
+# what it printed stays in STARTED.
+starts_up() {
+  STARTED=$("$2" "$1" 2>&1)
+  grep -q '^Quillbase recovery utility' <<<"$STARTED"
+}
+
+# runs_32_bit: 0 when a trivial 32-bit program of the runner's own, built
+# here, starts under RUNNER and ends with its own exit code.
+runs_32_bit() {
+  printf 'int main(void) { return 42; }\n' >"$TMP/trivial.c"
+  i686-w64-mingw32-gcc -s -o "$TMP/trivial.exe" "$TMP/trivial.c" || {
+    bad "the trivial 32-bit program could not be built: nothing tells whether the release should start"
+    echo "$PASSED passed, $FAILED failed"
     exit 1
   }
-done
-# One server for each prefix for the whole run: every start of the tool is
-# then quick.
-for p in $PROFILES; do
-  [ -n "$SERVER" ] && WINEPREFIX=$TMP/$p "$SERVER" -p
-done
-WINEPREFIX=$TMP/legacy "$RUNNER" reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null 2>&1
-export WINEPREFIX=$TMP/wide
-note "prefixes ready after $SECONDS s"
-
-# starts_up EXE RUNNER: 0 when the executable prints the banner under Wine.
-starts_up() { "$2" "$1" 2>&1 | grep -q '^Quillbase recovery utility'; }
+  STARTED=$("$RUNNER" "$TMP/trivial.exe" 2>&1)
+  [ $? = 42 ]
+}
 
 DIR=$WIN32_DIR
 FALLBACK=
 if starts_up "$EXE32" "$RUNNER"; then
   note "running the 32-bit $EXE32"
+elif RELEASE_STARTED=$STARTED && runs_32_bit; then
+  bad "the 32-bit release does not start, though a trivial 32-bit program does: $(head -2 <<<"$RELEASE_STARTED" | tr '\n' ' ')"
+  echo "$PASSED passed, $FAILED failed"
+  exit 1
 else
-  why=$("$RUNNER" "$EXE32" 2>&1 | head -2 | tr '\n' ' ')
+  why=$(head -2 <<<"$STARTED" | tr '\n' ' ')
   [ -x /usr/lib/wine/wine ] && why="$why; Wine's 32-bit loader: $(/usr/lib/wine/wine --version 2>&1 | head -1)"
-  FALLBACK="WARNING: the 32-bit release was NOT run: this machine cannot start 32-bit programs ($why); the same sources ran as a 64-bit build instead"
+  FALLBACK="WARNING: the 32-bit release was NOT run: this machine cannot start 32-bit programs, not even a trivial one ($why); the same sources ran as a 64-bit build instead"
   echo "$FALLBACK"
+  if [ -n "${WINDOWS_DECIDE_ONLY:-}" ]; then
+    echo "$PASSED passed, $FAILED failed"
+    exit $((FAILED > 0))
+  fi
   if [ -z "$LOADER64" ]; then
     bad "no 64-bit Wine to fall back to (Debian: wine64)"
     echo "$PASSED passed, $FAILED failed"
@@ -170,8 +217,28 @@ else
   RUNNER=$LOADER64
   starts_up "$DIR/mendrake.exe" "$RUNNER" || bad "$DIR/mendrake.exe does not start under $RUNNER either"
 fi
+if [ -n "${WINDOWS_DECIDE_ONLY:-}" ]; then
+  echo "$PASSED passed, $FAILED failed"
+  exit $((FAILED > 0))
+fi
 EXE=$DIR/mendrake.exe
 export MENDRAKE=$EXE MENDRAKE_CHECK=$DIR/mendrake-check.exe MENDRAKE_EXPORT=$DIR/mendrake-export.exe
+
+# The companions through the fault seam, built for Windows (never part of
+# the release), for the scripts' cases of a failing read; run through the
+# console filter of the profile at hand, like every other .exe.
+if cmake --build "$DIR" --target mendrake-check-faults mendrake-export-faults >"$TMP/faults.log" 2>&1; then
+  mkdir -p "$TMP/bin"
+  for c in check export; do
+    printf '#!/bin/sh\nexec bash "%s" "$MENDRAKE_WINDOWS" "%s" "%s" "$@"\n' \
+      "$ROOT/tests/windows/console_filter.sh" "$RUNNER" "$DIR/mendrake-$c-faults.exe" >"$TMP/bin/mendrake-$c-faults"
+    chmod +x "$TMP/bin/mendrake-$c-faults"
+  done
+  export MENDRAKE_CHECK_FAULTS_BIN=$TMP/bin/mendrake-check-faults MENDRAKE_EXPORT_FAULTS_BIN=$TMP/bin/mendrake-export-faults
+else
+  cat "$TMP/faults.log"
+  bad "the companions could not be built through the fault seam in $DIR"
+fi
 
 # run_script NAME SCRIPT: runs one script, adds its closing line's counts.
 run_script() {
@@ -229,7 +296,7 @@ skip_reason() {
 run_profile() {
   PROFILE=$1
   PASSED=0 FAILED=0 SKIPPED=0
-  export WINEPREFIX=$TMP/$PROFILE
+  export WINEPREFIX=$PREFIXES/$PROFILE
   export MENDRAKE_WRAP="bash $ROOT/tests/windows/console_filter.sh $PROFILE $RUNNER"
   export MENDRAKE_WINDOWS=$PROFILE
   # The profile must be the one asked for: the 9x warning tells.
@@ -253,6 +320,10 @@ run_profile() {
   fi
   echo "$PASSED $FAILED $SKIPPED" >"$TMP/$PROFILE.counts"
 }
+
+# The runner itself, on releases that do not start.
+PROFILE=wide RUNS_32_BIT=$([ -z "$FALLBACK" ] && echo 1) WINDOWS_PREFIXES=$PREFIXES \
+  run_script windows/test_runner.sh "$ROOT/tests/windows/test_runner.sh"
 
 for p in $PROFILES; do
   (run_profile "$p" >"$TMP/$p.log" 2>&1) &
