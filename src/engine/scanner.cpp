@@ -5,7 +5,7 @@
 
 #include "core/report.h"
 #include "core/run_state.h"
-#include "engine/find_byte.h"
+#include "engine/text_scan.h"
 #include "engine/header.h"
 #include "engine/writer.h"
 

@@ -1,0 +1,221 @@
+// Fast passes over text (text_scan.h). The only file of the engine that
+// uses the compiler's processor intrinsics; the SSE2 routines are compiled
+// for SSE2 alone and chosen at run time, since 32-bit processors without
+// SSE2 run the legacy profile.
+#include "engine/text_scan.h"
+
+#include <cstring>
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <cpuid.h>
+#include <emmintrin.h>
+#define MENDRAKE_X86 1
+#endif
+
+#include "core/platform.h"
+
+namespace {
+
+typedef uintptr_t Word;
+
+inline Word LoadWord(const uint8_t* p) {
+  Word w;
+  memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// Non-zero when some byte of x is zero.
+inline Word HasZeroByte(Word x) {
+  const Word ones = (Word)-1 / 255;
+  return (x - ones) & ~x & (ones << 7);
+}
+
+const uint8_t* Bytewise(const uint8_t* p, uint8_t value, size_t n) {
+  for (; n; p++, n--)
+    if (*p == value) return p;
+  return nullptr;
+}
+
+}  // namespace
+
+const uint8_t* FindByteWords(const uint8_t* p, uint8_t value, size_t n) {
+  while (n && ((uintptr_t)p & (sizeof(Word) - 1))) {
+    if (*p == value) return p;
+    p++;
+    n--;
+  }
+  const Word pattern = (Word)-1 / 255 * value;
+  // Two words a step: the test of each is a few instructions.
+  while (n >= 2 * sizeof(Word)) {
+    if (HasZeroByte(LoadWord(p) ^ pattern) | HasZeroByte(LoadWord(p + sizeof(Word)) ^ pattern)) break;
+    p += 2 * sizeof(Word);
+    n -= 2 * sizeof(Word);
+  }
+  return Bytewise(p, value, n);
+}
+
+#ifdef MENDRAKE_X86
+
+__attribute__((target("sse2"))) const uint8_t* FindByteSse2(const uint8_t* p, uint8_t value, size_t n) {
+  while (n && ((uintptr_t)p & 15)) {
+    if (*p == value) return p;
+    p++;
+    n--;
+  }
+  const __m128i pattern = _mm_set1_epi8((char)value);
+  while (n >= 64) {
+    const __m128i* a = (const __m128i*)p;
+    __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_load_si128(a), pattern),
+                                          _mm_cmpeq_epi8(_mm_load_si128(a + 1), pattern)),
+                             _mm_or_si128(_mm_cmpeq_epi8(_mm_load_si128(a + 2), pattern),
+                                          _mm_cmpeq_epi8(_mm_load_si128(a + 3), pattern)));
+    if (_mm_movemask_epi8(m)) break;
+    p += 64;
+    n -= 64;
+  }
+  while (n >= 16) {
+    int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_load_si128((const __m128i*)p), pattern));
+    if (mask) return p + __builtin_ctz((unsigned)mask);
+    p += 16;
+    n -= 16;
+  }
+  return Bytewise(p, value, n);
+}
+
+// Sixteen bytes a step. A step with at most one CR LF and no LF before a
+// stop byte is stored, then (with a CR LF) the bytes after the CR stored
+// over it, without a branch either way. Otherwise the step ends at its
+// first CR LF (the CR left out, the next step from the LF on) or at its
+// first LF before a stop byte (the end of the copy). The last bytes go one
+// by one.
+__attribute__((target("sse2"))) LineCopy CopyLinesSse2(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room,
+                                                       uint8_t stop_a, uint8_t stop_b) {
+  const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+  const __m128i sa = _mm_set1_epi8((char)stop_a), sb = _mm_set1_epi8((char)stop_b);
+  uint32_t i = 0, o = 0;
+  while (i + 32 <= n && o + 32 <= room) {
+    __m128i v = _mm_loadu_si128((const __m128i*)(in + i));
+    __m128i w = _mm_loadu_si128((const __m128i*)(in + i + 1));
+    unsigned crlf = (unsigned)_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(w, lf)));
+    unsigned stops = (unsigned)_mm_movemask_epi8(
+        _mm_and_si128(_mm_cmpeq_epi8(v, lf), _mm_or_si128(_mm_cmpeq_epi8(w, sa), _mm_cmpeq_epi8(w, sb))));
+    _mm_storeu_si128((__m128i*)(out + o), v);
+    if ((stops | (crlf & (crlf - 1))) == 0) {
+      // The bytes after the CR over it; without one, the next sixteen
+      // bytes where they go anyway.
+      unsigned j = (unsigned)__builtin_ctz(crlf | 0x10000);
+      unsigned skip = crlf != 0;
+      _mm_storeu_si128((__m128i*)(out + o + j), _mm_loadu_si128((const __m128i*)(in + i + j + skip)));
+      o += 16 - skip;
+      i += 16;
+      continue;
+    }
+    unsigned k = (unsigned)__builtin_ctz(stops | crlf);
+    if ((stops >> k) & 1) return {i + k + 1, o + k + 1};
+    o += k;
+    i += k + 1;
+  }
+  while (i < n) {
+    uint8_t c = in[i];
+    if (c == '\r') {
+      if (i + 1 == n) break;
+      if (in[i + 1] == '\n') {
+        i++;
+        continue;
+      }
+    }
+    if (o == room) break;
+    out[o++] = c;
+    i++;
+    if (c == '\n' && i < n && (in[i] == stop_a || in[i] == stop_b)) break;
+  }
+  return {i, o};
+}
+
+bool ProcessorHasSse2(void) {
+#ifdef __x86_64__
+  return true;
+#else
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  return __get_cpuid(1, &a, &b, &c, &d) && (d & bit_SSE2) != 0;
+#endif
+}
+
+#else
+
+const uint8_t* FindByteSse2(const uint8_t* p, uint8_t value, size_t n) { return FindByteWords(p, value, n); }
+LineCopy CopyLinesSse2(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint8_t stop_a, uint8_t stop_b) {
+  return CopyLinesPlain(in, n, out, room, stop_a, stop_b);
+}
+bool ProcessorHasSse2(void) { return false; }
+
+#endif
+
+LineCopy CopyLinesPlain(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint8_t stop_a, uint8_t stop_b) {
+  uint32_t i = 0, o = 0;
+  while (i < n) {
+    const uint8_t* lf = FindByte(in + i, '\n', n - i);
+    uint32_t end = lf ? (uint32_t)(lf - in) + 1 : n;  // after the line's LF, or the text's end
+    uint32_t take = end - i;
+    bool crlf = lf && end - 1 > i && in[end - 2] == '\r';
+    // A CR that ends the text waits for the next piece.
+    if (!lf && in[n - 1] == '\r') take--;
+    uint32_t put = take - (crlf ? 1 : 0);
+    if (put > room - o) return {i, o};
+    if (crlf) {
+      memcpy(out + o, in + i, take - 2);
+      out[o + take - 2] = '\n';
+    } else {
+      memcpy(out + o, in + i, take);
+    }
+    o += put;
+    i += take;
+    if (!lf || (i < n && (in[i] == stop_a || in[i] == stop_b))) break;
+  }
+  return {i, o};
+}
+
+namespace {
+
+typedef const uint8_t* (*SearchRoutine)(const uint8_t*, uint8_t, size_t);
+typedef LineCopy (*CopyRoutine)(const uint8_t*, uint32_t, uint8_t*, uint32_t, uint8_t, uint8_t);
+
+const uint8_t* LibraryMemchr(const uint8_t* p, uint8_t value, size_t n) {
+  return (const uint8_t*)memchr(p, value, n);
+}
+
+const uint8_t* ChooseAndFind(const uint8_t* p, uint8_t value, size_t n);
+LineCopy ChooseAndCopy(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint8_t stop_a, uint8_t stop_b);
+SearchRoutine Search = ChooseAndFind;
+CopyRoutine Copy = ChooseAndCopy;
+
+// The first use picks the routines for the rest of the process.
+void Choose(void) {
+  bool sse2 = ProcessorHasSse2() && Platform.VectorStateSaved();
+#ifdef __GLIBC__
+  Search = LibraryMemchr;
+#else
+  (void)LibraryMemchr;
+  Search = sse2 ? FindByteSse2 : FindByteWords;
+#endif
+  Copy = sse2 ? CopyLinesSse2 : CopyLinesPlain;
+}
+
+const uint8_t* ChooseAndFind(const uint8_t* p, uint8_t value, size_t n) {
+  Choose();
+  return Search(p, value, n);
+}
+
+LineCopy ChooseAndCopy(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint8_t stop_a, uint8_t stop_b) {
+  Choose();
+  return Copy(in, n, out, room, stop_a, stop_b);
+}
+
+}  // namespace
+
+const uint8_t* FindByte(const uint8_t* p, uint8_t value, size_t n) { return Search(p, value, n); }
+
+LineCopy CopyLinesWithoutCr(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint8_t stop_a,
+                            uint8_t stop_b) {
+  return Copy(in, n, out, room, stop_a, stop_b);
+}
