@@ -36,6 +36,48 @@ const uint8_t* Bytewise(const uint8_t* p, uint8_t value, size_t n) {
   return nullptr;
 }
 
+// True when the word lies at p (wholly in the text) and the line it is in
+// began after a LF in in[0..p) and holds only `run` bytes before it.
+bool QuotedLine(const uint8_t* in, uint32_t p, const char* word, uint32_t word_length, uint8_t run) {
+  if (memcmp(in + p, word, word_length) != 0) return false;
+  while (p > 0 && in[p - 1] == run) p--;
+  return p > 0 && in[p - 1] == '\n';
+}
+
+// A copy never ends inside the run bytes that begin a line: those are the
+// caller's to judge with the rest of the line. Returns how far it got.
+LineCopy EndBeforeRun(const uint8_t* in, uint32_t i, uint32_t o, uint8_t run) {
+  uint32_t q = i;
+  while (q > 0 && in[q - 1] == run) q--;
+  if (q > 0 && q < i && in[q - 1] == '\n') return {q, o - (i - q)};
+  return {i, o};
+}
+
+// The copy's last bytes, one by one (from i, o on): stops at a line start
+// that a run byte or the word's first byte begins.
+LineCopy CopyTail(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint32_t i, uint32_t o, uint8_t first,
+                  uint8_t run) {
+  LineCopy at = EndBeforeRun(in, i, o, run);
+  i = at.read;
+  o = at.written;
+  if (i > 0 && i < n && in[i - 1] == '\n' && (in[i] == first || in[i] == run)) return {i, o};
+  while (i < n) {
+    uint8_t c = in[i];
+    if (c == '\r') {
+      if (i + 1 == n) break;
+      if (in[i + 1] == '\n') {
+        i++;
+        continue;
+      }
+    }
+    if (o == room) return EndBeforeRun(in, i, o, run);
+    out[o++] = c;
+    i++;
+    if (c == '\n' && i < n && (in[i] == first || in[i] == run)) break;
+  }
+  return {i, o};
+}
+
 }  // namespace
 
 const uint8_t* FindByteWords(const uint8_t* p, uint8_t value, size_t n) {
@@ -82,25 +124,26 @@ __attribute__((target("sse2"))) const uint8_t* FindByteSse2(const uint8_t* p, ui
   return Bytewise(p, value, n);
 }
 
-// Sixteen bytes a step. A step with at most one CR LF and no LF before a
-// stop byte is stored, then (with a CR LF) the bytes after the CR stored
-// over it, without a branch either way. Otherwise the step ends at its
-// first CR LF (the CR left out, the next step from the LF on) or at its
-// first LF before a stop byte (the end of the copy). The last bytes go one
-// by one.
+// Sixteen bytes a step. A step with at most one CR LF and without the
+// word's first two bytes is stored, then (with a CR LF) the bytes after the
+// CR stored over it, without a branch either way. Otherwise the step ends
+// at its first CR LF (the CR left out, the next step from the LF on) or at
+// the word's first byte, where a line to quote is told apart.
 __attribute__((target("sse2"))) LineCopy CopyLinesSse2(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room,
-                                                       uint8_t stop_a, uint8_t stop_b) {
+                                                       const char* word, uint8_t run) {
+  uint32_t word_length = (uint32_t)strlen(word);
   const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
-  const __m128i sa = _mm_set1_epi8((char)stop_a), sb = _mm_set1_epi8((char)stop_b);
+  const __m128i w0 = _mm_set1_epi8(word[0]), w1 = _mm_set1_epi8(word[1]);
   uint32_t i = 0, o = 0;
-  while (i + 32 <= n && o + 32 <= room) {
+  // Each step reads 32 bytes at most, a word found in it lies in the text,
+  // and a quoting byte fits.
+  while (i + 32 + word_length <= n && o + 33 <= room) {
     __m128i v = _mm_loadu_si128((const __m128i*)(in + i));
     __m128i w = _mm_loadu_si128((const __m128i*)(in + i + 1));
     unsigned crlf = (unsigned)_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(w, lf)));
-    unsigned stops = (unsigned)_mm_movemask_epi8(
-        _mm_and_si128(_mm_cmpeq_epi8(v, lf), _mm_or_si128(_mm_cmpeq_epi8(w, sa), _mm_cmpeq_epi8(w, sb))));
+    unsigned words = (unsigned)_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(v, w0), _mm_cmpeq_epi8(w, w1)));
     _mm_storeu_si128((__m128i*)(out + o), v);
-    if ((stops | (crlf & (crlf - 1))) == 0) {
+    if ((words | (crlf & (crlf - 1))) == 0) {
       // The bytes after the CR over it; without one, the next sixteen
       // bytes where they go anyway.
       unsigned j = (unsigned)__builtin_ctz(crlf | 0x10000);
@@ -110,26 +153,20 @@ __attribute__((target("sse2"))) LineCopy CopyLinesSse2(const uint8_t* in, uint32
       i += 16;
       continue;
     }
-    unsigned k = (unsigned)__builtin_ctz(stops | crlf);
-    if ((stops >> k) & 1) return {i + k + 1, o + k + 1};
-    o += k;
-    i += k + 1;
-  }
-  while (i < n) {
-    uint8_t c = in[i];
-    if (c == '\r') {
-      if (i + 1 == n) break;
-      if (in[i + 1] == '\n') {
-        i++;
-        continue;
-      }
+    unsigned k = (unsigned)__builtin_ctz(words | crlf);
+    if ((crlf >> k) & 1) {
+      o += k;
+      i += k + 1;
+      continue;
     }
-    if (o == room) break;
-    out[o++] = c;
-    i++;
-    if (c == '\n' && i < n && (in[i] == stop_a || in[i] == stop_b)) break;
+    // The word's first byte: one run byte more before it when its line is
+    // to be quoted (anywhere in the run is the same bytes), then on.
+    o += k;
+    i += k;
+    if (QuotedLine(in, i, word, word_length, run)) out[o++] = run;
+    out[o++] = in[i++];
   }
-  return {i, o};
+  return CopyTail(in, n, out, room, i, o, (uint8_t)word[0], run);
 }
 
 bool ProcessorHasSse2(void) {
@@ -144,15 +181,17 @@ bool ProcessorHasSse2(void) {
 #else
 
 const uint8_t* FindByteSse2(const uint8_t* p, uint8_t value, size_t n) { return FindByteWords(p, value, n); }
-LineCopy CopyLinesSse2(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint8_t stop_a, uint8_t stop_b) {
-  return CopyLinesPlain(in, n, out, room, stop_a, stop_b);
+LineCopy CopyLinesSse2(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run) {
+  return CopyLinesPlain(in, n, out, room, word, run);
 }
 bool ProcessorHasSse2(void) { return false; }
 
 #endif
 
-LineCopy CopyLinesPlain(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint8_t stop_a, uint8_t stop_b) {
+LineCopy CopyLinesPlain(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run) {
+  uint32_t word_length = (uint32_t)strlen(word);
   uint32_t i = 0, o = 0;
+  uint32_t quote = 0;  // the line at i gets one run byte more
   while (i < n) {
     const uint8_t* lf = FindByte(in + i, '\n', n - i);
     uint32_t end = lf ? (uint32_t)(lf - in) + 1 : n;  // after the line's LF, or the text's end
@@ -161,7 +200,8 @@ LineCopy CopyLinesPlain(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t ro
     // A CR that ends the text waits for the next piece.
     if (!lf && in[n - 1] == '\r') take--;
     uint32_t put = take - (crlf ? 1 : 0);
-    if (put > room - o) return {i, o};
+    if (quote + put > room - o) break;
+    if (quote) out[o++] = run;
     if (crlf) {
       memcpy(out + o, in + i, take - 2);
       out[o + take - 2] = '\n';
@@ -170,7 +210,16 @@ LineCopy CopyLinesPlain(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t ro
     }
     o += put;
     i += take;
-    if (!lf || (i < n && (in[i] == stop_a || in[i] == stop_b))) break;
+    if (!lf || i == n) break;
+    // The next line: quoted, or the caller's when too little of it is here.
+    uint32_t q = i;
+    while (q < n && in[q] == run) q++;
+    if (q + word_length > n) {
+      if (in[i] == run || in[i] == (uint8_t)word[0]) break;
+      quote = 0;
+    } else {
+      quote = memcmp(in + q, word, word_length) == 0;
+    }
   }
   return {i, o};
 }
@@ -178,14 +227,14 @@ LineCopy CopyLinesPlain(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t ro
 namespace {
 
 typedef const uint8_t* (*SearchRoutine)(const uint8_t*, uint8_t, size_t);
-typedef LineCopy (*CopyRoutine)(const uint8_t*, uint32_t, uint8_t*, uint32_t, uint8_t, uint8_t);
+typedef LineCopy (*CopyRoutine)(const uint8_t*, uint32_t, uint8_t*, uint32_t, const char*, uint8_t);
 
 const uint8_t* LibraryMemchr(const uint8_t* p, uint8_t value, size_t n) {
   return (const uint8_t*)memchr(p, value, n);
 }
 
 const uint8_t* ChooseAndFind(const uint8_t* p, uint8_t value, size_t n);
-LineCopy ChooseAndCopy(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint8_t stop_a, uint8_t stop_b);
+LineCopy ChooseAndCopy(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run);
 SearchRoutine Search = ChooseAndFind;
 CopyRoutine Copy = ChooseAndCopy;
 
@@ -206,16 +255,16 @@ const uint8_t* ChooseAndFind(const uint8_t* p, uint8_t value, size_t n) {
   return Search(p, value, n);
 }
 
-LineCopy ChooseAndCopy(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint8_t stop_a, uint8_t stop_b) {
+LineCopy ChooseAndCopy(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run) {
   Choose();
-  return Copy(in, n, out, room, stop_a, stop_b);
+  return Copy(in, n, out, room, word, run);
 }
 
 }  // namespace
 
 const uint8_t* FindByte(const uint8_t* p, uint8_t value, size_t n) { return Search(p, value, n); }
 
-LineCopy CopyLinesWithoutCr(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint8_t stop_a,
-                            uint8_t stop_b) {
-  return Copy(in, n, out, room, stop_a, stop_b);
+LineCopy CopyLinesWithoutCr(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word,
+                            uint8_t run) {
+  return Copy(in, n, out, room, word, run);
 }

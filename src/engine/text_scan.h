@@ -25,14 +25,17 @@ struct LineCopy {
 };
 
 // Copies text from in[0..n) to out (room bytes), each CR that stands just
-// before a LF left out; any other byte, a lone CR too, is copied as it is.
-// Stops after a LF whose next byte is stop_a or stop_b (that line start is
-// the caller's), before a CR that is the text's last byte (its LF may come
-// with the next piece), at the text's end, or when the next byte or line
-// does not fit in the room left. SSE2 where FindByte uses it; otherwise a
-// line at a time, each found with FindByte.
-LineCopy CopyLinesWithoutCr(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint8_t stop_a,
-                            uint8_t stop_b);
+// before a LF left out; every other byte, a lone CR too, is copied as it
+// is, and a line (one that begins after a LF in the text) made of any
+// number of `run` bytes and then `word` (two bytes or more) gets one `run`
+// byte more (the mbox quoting of "From " lines with ">"). Stops near the
+// text's end before a line too little of which is there to judge (one that
+// begins with `run` or the word's first byte: the caller's), before a CR
+// that is the text's last byte (its LF may come with the next piece), and
+// where the room ends. SSE2 where FindByte uses it; otherwise a line at a
+// time, each found with FindByte.
+LineCopy CopyLinesWithoutCr(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word,
+                            uint8_t run);
 // The two ways, for tests: CopyLinesSse2 only where ProcessorHasSse2.
-LineCopy CopyLinesSse2(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint8_t stop_a, uint8_t stop_b);
-LineCopy CopyLinesPlain(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, uint8_t stop_a, uint8_t stop_b);
+LineCopy CopyLinesSse2(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run);
+LineCopy CopyLinesPlain(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run);

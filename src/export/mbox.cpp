@@ -76,8 +76,8 @@ uint32_t PutLine(const uint8_t* b, uint32_t i, uint32_t n) {
 
 // The text goes straight into the output buffer, a line at a time or
 // sixteen bytes at a time (CopyLinesWithoutCr), CR LF turned into LF; the
-// copy stops only at a line that begins with "F" or ">" (it may need one
-// ">" more) and where the buffer is nearly full.
+// copy stops only before a line that needs one ">" more (and near the
+// piece's end, before one that may) and where the buffer is nearly full.
 void MboxText(const uint8_t* b, uint32_t n) {
   if (n == 0) return;
   // A LF always goes out at once; any other last byte is written or held.
@@ -107,7 +107,7 @@ void MboxText(const uint8_t* b, uint32_t n) {
     uint32_t room = (uint32_t)(OutputRoom.end - OutputRoom.at);
     uint32_t next = i;
     if (room >= 64) {
-      LineCopy copied = CopyLinesWithoutCr(b + i, n - i, OutputRoom.at, room, 'F', '>');
+      LineCopy copied = CopyLinesWithoutCr(b + i, n - i, OutputRoom.at, room, "From ", '>');
       OutputRoom.at += copied.written;
       next = i + copied.read;
       // A CR that ends the piece waits for the next piece's first byte.

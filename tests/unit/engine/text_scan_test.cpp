@@ -44,56 +44,77 @@ TEST(FindByte, AgreesWithMemchr) {
 }  // namespace
 
 // The line copy against a plain model, driven as the mbox writer drives it
-// (again after each stop): random texts of CR, LF, the stop bytes and
-// others, every length to 300 and start alignment, small rooms; the output
-// is the text with each CR before a LF left out, up to a CR that ends it;
-// with room for all of it, every stop before the end is a line start at F
-// or >.
+// (its own quoting after each stop): random texts of CR, LF, ">", "From "
+// and others, every length to 300 and start alignment, small rooms. The
+// output is the text with each CR before a LF left out, up to a CR that ends
+// it, and one ">" more before each line of ">"s and "From "; with room for
+// everything, a stop before the end leaves less than a line to judge.
 TEST(CopyLinesWithoutCr, AgreesWithAPlainModel) {
   struct Routine {
     const char* name;
-    LineCopy (*copy)(const uint8_t*, uint32_t, uint8_t*, uint32_t, uint8_t, uint8_t);
+    LineCopy (*copy)(const uint8_t*, uint32_t, uint8_t*, uint32_t, const char*, uint8_t);
   };
   std::vector<Routine> routines = {{"chosen", CopyLinesWithoutCr}, {"plain", CopyLinesPlain}};
   if (ProcessorHasSse2()) routines.push_back({"sse2", CopyLinesSse2});
-  const uint8_t alphabet[] = {'a', 'b', '\r', '\n', 'F', '>', 0x80, 0xFF, 'r', 'o', 'm', ' '};
+  const char* pieces[] = {"\r\n", "\n", "\r", ">", ">>", "From ", "From", "Fr", "F", "x", "plain words ",
+                          "\xff\x80", "\r\n>From ", "\r\nFrom x", "\n>>>>>>>>>>>>>>>>>>>>From "};
   uint64_t seed = 12345;
-  std::vector<uint8_t> text(320 + 16), out(400);
-  for (int round = 0; round < 4000; round++) {
-    uint32_t n = (uint32_t)(round % 301), align = (uint32_t)(round % 16);
-    // Mostly plain bytes with CR LF ends; now and then anything.
-    for (uint32_t k = 0; k < n; k++) {
+  std::vector<uint8_t> text(400), out(600);
+  for (int round = 0; round < 3000; round++) {
+    uint32_t n = 0, align = (uint32_t)(round % 16), limit = (uint32_t)(round % 301);
+    std::string t;
+    while (t.size() < limit) {
       seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-      uint32_t r = (uint32_t)(seed >> 33);
-      text[align + k] = r % 7 ? "plain text line"[r % 15] : alphabet[r % sizeof alphabet];
-      if (r % 23 == 0 && k + 1 < n) text[align + k] = '\r', text[align + ++k] = '\n';
+      t += pieces[(seed >> 33) % (sizeof pieces / sizeof pieces[0])];
     }
+    t.resize(limit);
+    n = (uint32_t)t.size();
+    memcpy(text.data() + align, t.data(), n);
     const uint8_t* in = text.data() + align;
-    std::vector<uint8_t> model;
+    // The model: lines after a LF, judged whole.
+    std::string model;
     uint32_t end = n && in[n - 1] == '\r' ? n - 1 : n;
-    for (uint32_t k = 0; k < end; k++)
-      if (!(in[k] == '\r' && k + 1 < n && in[k + 1] == '\n')) model.push_back(in[k]);
+    for (uint32_t k = 0; k < end; k++) {
+      if (k > 0 && in[k - 1] == '\n') {
+        uint32_t q = k;
+        while (q < n && in[q] == '>') q++;
+        if (q + 5 <= n && memcmp(in + q, "From ", 5) == 0) model += '>';
+      }
+      if (!(in[k] == '\r' && k + 1 < n && in[k + 1] == '\n')) model += (char)in[k];
+    }
     for (const Routine& r : routines) {
-      for (uint32_t room : {1u, 17u, 64u, 400u}) {
-        std::vector<uint8_t> got;
+      for (uint32_t room : {1u, 17u, 64u, 600u}) {
+        std::string got;
         uint32_t i = 0;
         for (int calls = 0; i < end && calls < 1000; calls++) {
-          LineCopy c = r.copy(in + i, n - i, out.data(), room, 'F', '>');
+          LineCopy c = r.copy(in + i, n - i, out.data(), room, "From ", '>');
           ASSERT_LE(c.written, room);
-          got.insert(got.end(), out.begin(), out.begin() + c.written);
+          got.append((const char*)out.data(), c.written);
           i += c.read;
-          // With room for everything, a stop before the end is a line start.
-          if (i < end && room == 400) {
-            ASSERT_TRUE(i > 0 && in[i - 1] == '\n' && (in[i] == 'F' || in[i] == '>'))
-                << r.name << " round " << round << " stopped at " << i;
+          if (i >= end) break;
+          bool line_start = i > 0 && in[i - 1] == '\n' && (in[i] == '>' || in[i] == 'F');
+          uint32_t q = i;
+          while (q < n && in[q] == '>') q++;
+          // With room for everything, a stop is at such a line whose ">"
+          // run ends near the text's end.
+          if (room == 600) {
+            ASSERT_TRUE(line_start && q + 40 > n) << r.name << " round " << round << " at " << i;
           }
-          if (c.read == 0) {  // no room for the next line: as the writer does, one byte on
-            if (!(in[i] == '\r' && i + 1 < n && in[i + 1] == '\n')) got.push_back(in[i]);
+          if (line_start) {
+            // As the writer does: the line's ">" run and "From " judged.
+            bool from = q + 5 <= n && memcmp(in + q, "From ", 5) == 0;
+            if (from) got += '>';
+            uint32_t to = from ? q + 5 : q > i ? q : i + 1;
+            got.append((const char*)in + i, to - i);
+            i = to;
+          } else if (c.read == 0) {
+            // No room for the next line: one byte on.
+            if (!(in[i] == '\r' && i + 1 < n && in[i + 1] == '\n')) got += (char)in[i];
             i++;
           }
         }
         ASSERT_EQ(end, i) << r.name << " round " << round << " room " << room;
-        ASSERT_TRUE(model == got) << r.name << " round " << round << " room " << room;
+        ASSERT_EQ(model, got) << r.name << " round " << round << " room " << room << " text " << t;
       }
     }
   }
