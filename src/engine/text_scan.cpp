@@ -38,8 +38,10 @@ const uint8_t* Bytewise(const uint8_t* p, uint8_t value, size_t n) {
 
 // True when the word lies at p (wholly in the text) and the line it is in
 // began after a LF in in[0..p) and holds only `run` bytes before it.
-bool QuotedLine(const uint8_t* in, uint32_t p, const char* word, uint32_t word_length, uint8_t run) {
-  if (memcmp(in + p, word, word_length) != 0) return false;
+// (No library call: the vector loops keep their registers across it.)
+inline bool QuotedLine(const uint8_t* in, uint32_t p, const char* word, uint32_t word_length, uint8_t run) {
+  for (uint32_t k = 0; k < word_length; k++)
+    if (in[p + k] != (uint8_t)word[k]) return false;
   while (p > 0 && in[p - 1] == run) p--;
   return p > 0 && in[p - 1] == '\n';
 }
