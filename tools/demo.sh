@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# make demo: generates a damaged mail base, judges it, repairs it, judges the
-# repaired copy and takes its mail out as an mbox file. Builds only the four
-# programs it runs, without the tests, in a build directory of its own
-# (DEMO_BUILD, default build-demo), so it runs where googletest is missing.
+# make demo: generates a damaged mail base, judges it, lists it, repairs it
+# as the judgement says, judges the repaired copy and takes its mail out as
+# an mbox file. Builds only the four programs it runs, without the tests, in
+# a build directory of its own (DEMO_BUILD, default build-demo), so it runs
+# where googletest is missing.
 # The files stay in DEMO_BUILD/demo for a look afterwards.
 set -eu
 BUILD=${1:-build-demo}
@@ -18,8 +19,7 @@ DAMAGED=$DEMO/Inbox.tbb
 REPAIRED=$DEMO/Inbox-repaired.tbb
 
 # Sixty mail messages with damage of every kind, the end cut off as when a
-# copy broke off. (Junk after the last message would stay in the repaired
-# copy: mendrake keeps every byte after the last message it takes.)
+# copy broke off.
 "$BUILD/tbbgen" --out "$DAMAGED" --manifest "$DEMO/manifest.txt" --style mail --seed 2026 \
   --messages 60 --min 1500 --max 9000 --leading 300 --wrong 12 --deleted 10 --garbage 8 --boundary 8 \
   --truncate 700
@@ -73,30 +73,46 @@ step() {
   code=$?
   set -e
   show "$out"
+  LAST_OUT=$out
   meaning=$(tr ';' '\n' <<<"$meanings" | sed -n "s/^$code=//p")
   echo "  exit code $code${meaning:+: $meaning}"
 }
 CHECK_CODES="0=clean;4=problems found;8=operational error;16=usage error"
 
 echo
-echo "1. mendrake-check judges the base as a mail client would read it:"
+echo "1. mendrake-check judges the base as a mail client would read it, and names"
+echo "   the command that repairs it:"
 step "$CHECK_CODES" "$BUILD/mendrake-check" "$DAMAGED"
+verdict=$(sed -n 's/^verdict: damaged; repair with: //p' <<<"$LAST_OUT")
 echo
-echo "2. mendrake repairs it into a new file; deleted messages stay out (-d+ would"
-echo "   bring them back). It lists each message taken with its header's offset in hex:"
-step "0=done" "$BUILD/mendrake" "$DAMAGED" "$REPAIRED"
+echo "2. mendrake lists every message it finds, with its header's offset in hex,"
+echo "   and every wrong length (-l: nothing is written):"
+step "0=done" "$BUILD/mendrake" -l "$DAMAGED"
 echo
-echo "3. mendrake-check on the repaired copy:"
+if [ -z "$verdict" ]; then
+  echo "3. The check named no repair: the demo stops here."
+  exit 1
+fi
+echo "3. The repair the verdict names: mendrake's own copy keeps every byte, so"
+echo "   where junk that is no mail lies between the messages (a gap) the check"
+echo "   names mendrake-export --tbb, which writes the messages alone; deleted"
+echo "   messages stay out (-d+ would bring them back):"
+# The command as the verdict prints it, quoted for the shell: its words are
+# the arguments, the program is the one built here.
+eval "set -- $verdict"
+step "0=done;8=operational error;16=usage error" "$BUILD/$1" "${@:2}"
+echo
+echo "4. mendrake-check on the repaired copy:"
 step "$CHECK_CODES" "$BUILD/mendrake-check" "$REPAIRED"
 echo
-echo "4. mendrake-export takes the mail out as an mbox file:"
+echo "5. mendrake-export takes the mail out as an mbox file:"
 step "0=done;8=operational error;16=usage error" "$BUILD/mendrake-export" --mbox "$DEMO/Inbox.mbox" "$REPAIRED"
 echo
 if command -v python3 >/dev/null; then
   count=$(python3 -c 'import mailbox, sys; print(len(mailbox.mbox(sys.argv[1], create=False)))' "$DEMO/Inbox.mbox" 2>&1) ||
     count="none: $count"
-  echo "5. Python's mailbox module reads $count messages from $DEMO/Inbox.mbox"
+  echo "6. Python's mailbox module reads $count messages from $DEMO/Inbox.mbox"
   echo "   ($((messages - deleted)) messages are not deleted in the generated base)."
 else
-  echo "5. python3 is missing: the mbox file is not read back."
+  echo "6. python3 is missing: the mbox file is not read back."
 fi

@@ -2,8 +2,16 @@
 // stored lengths from the first header, as a client does; a header inside a
 // message that the walk steps over is that message's text. Once a step lands
 // where no header is, the walk stops and every header found from the last
-// walked message on counts, as the recovery would take them, each stored
-// length checked against the next header found.
+// walked message on counts, as the recovery takes them, each judged against
+// the next header found:
+//  - its length leads there: its text runs to it;
+//  - its length ends short and NUL bytes lie between: its text ends at its
+//    length, the bytes up to the next header are a gap (no mail), and the
+//    next message begins a new run of messages;
+//  - otherwise its length is broken: its text runs to the next header, whose
+//    distance is the right length (or one no header can hold).
+// The last message's text ends at its length when that lies inside what was
+// read (what follows is trailing bytes), else at the end (cut off).
 #include <cinttypes>
 
 #include "check/check.h"
@@ -11,167 +19,356 @@
 #include "core/run_state.h"
 #include "engine/header.h"
 #include "engine/scanner.h"
+#include "engine/writer.h"
+#include "run/companion.h"
+
+uint32_t CheckInsideRoom = 4096;
 
 namespace {
 
-struct HeaderSeen {
-  int64_t at;
-  uint32_t length;
-  bool deleted;
-};
+const char* const NoHeaderThere = "no message header where the last message's length leads";
+const char* const RunsPastEnd = "the last message's length runs past the end of the file";
 
-// Headers seen inside the message the walk is stepping over: text if the
-// walk lands on its next header, messages if it does not. Bounded: beyond
-// this many, the rest are counted only.
-constexpr uint32_t InsideLimit = 16384;
-HeaderSeen* Inside = nullptr;
-uint32_t InsideCount = 0;
-uint32_t InsideDropped = 0;
+// The runs of messages are kept for the summary up to this many; the rest
+// are counted.
+constexpr uint32_t RunRoom = 4096;
 
 struct JudgementRecord {
   int64_t size;
+  int64_t start;
+  bool mapfile;
   int64_t first_header;
+  uint32_t found;          // headers found so far
+  HeaderSeen current;      // the last header found; its bytes are passing
+  bool have_current;
+  // The walk.
   bool walking;
   HeaderSeen walked;       // the last message the walk reached
+  bool walked_complete;    // ... and the header after it has been found
   int64_t walk_next;       // where the walk expects the next header
   uint32_t walk_messages;
   int64_t walk_stop;
   int64_t walk_stop_header;
   const char* walk_reason;
-  bool have_previous;      // after the walk: the last header counted
-  HeaderSeen previous;
-  uint32_t messages;
-  uint32_t deleted;
-  uint32_t problems;
-  bool length_problems;
+  // Headers found inside the walked message, complete; more dropped.
+  uint32_t inside_count;
+  uint32_t inside_dropped;
+  // Counts.
+  uint32_t messages, deleted;
+  uint32_t problems, length_problems, gaps, unfit, unreadable;
+  int64_t base_end;
+  int64_t trailing;
+  // The run of messages being followed, and the ones behind it.
+  bool run_open;
+  MessageRun run;
+  uint32_t run_count, runs_omitted;
+  int64_t failed_at;
+  int failed_error;
 };
 
 JudgementRecord J;
+ByteJudge Stream;
+HeaderSeen* Inside = nullptr;
+uint32_t InsideHeld = 0;
+MessageRun* Runs = nullptr;
 
-int64_t EndOf(const HeaderSeen& h) { return h.at + (int64_t)HeaderSize + (int64_t)h.length; }
-
-void Note(FindingKind kind, const HeaderSeen& h, int64_t right, int64_t size) {
-  Finding f = {kind, h.at, h.length, right, size};
+void Note(const Finding& f) {
   J.problems += 1;
-  if (kind != FindingTrailingBytes) J.length_problems = true;
+  switch (f.kind) {
+    case FindingBrokenLength:
+    case FindingCutOff:
+      if (f.fits)
+        J.length_problems += 1;
+      else
+        J.unfit += 1;
+      break;
+    case FindingGap: J.gaps += 1; break;
+    case FindingUnreadable: J.unreadable += 1; break;
+    default: break;
+  }
   ReportFinding(f);
 }
 
+Finding About(FindingKind kind, const HeaderSeen& h) {
+  Finding f = Finding();
+  f.kind = kind;
+  f.message = h.number;
+  f.header = h.at;
+  f.stored_length = h.length;
+  return f;
+}
+
+// A header that counts as a message.
 void Count(const HeaderSeen& h) {
   J.messages += 1;
   if (h.deleted) J.deleted += 1;
-  if ((int32_t)h.length < 0) Note(FindingNegativeLength, h, 0, 0);
+  if ((int32_t)h.length < 0) Note(About(FindingNegativeLength, h));
 }
 
-// After the walk: each header counts, and the one before it must lead here.
-void Scanned(const HeaderSeen& h) {
-  if (J.have_previous && !LengthLeads(J.previous.at, J.previous.length, h.at))
-    Note(FindingBrokenLength, J.previous, RightLength(J.previous.at, h.at), 0);
-  Count(h);
-  J.previous = h;
-  J.have_previous = true;
+void RunClose(void) {
+  if (!J.run_open) return;
+  J.run_open = false;
+  if (J.run_count < RunRoom && Runs)
+    Runs[J.run_count++] = J.run;
+  else
+    J.runs_omitted += 1;
+}
+
+void RunExtend(const HeaderSeen& h, int64_t text_end) {
+  if (!J.run_open) {
+    J.run = {h.number, h.number, h.at, text_end};
+    J.run_open = true;
+    return;
+  }
+  J.run.last = h.number;
+  J.run.to = text_end;
+}
+
+// What the message [h.at, text_end) shows besides its length: bytes that
+// were never read, a run of NUL bytes (zero_at, zero_size) in its text.
+void Message(const HeaderSeen& h, int64_t text_end, int64_t zero_at, int64_t zero_size) {
+  if (J.mapfile) {
+    int64_t unread = UnreadBytes(h.at, text_end);
+    if (unread > 0) {
+      Finding f = About(FindingUnreadable, h);
+      f.size = unread;
+      Note(f);
+    }
+  } else if (zero_size > 0) {
+    int64_t end = zero_at + zero_size < text_end ? zero_at + zero_size : text_end;
+    if (end - zero_at >= ZeroRunLength) ReportWarning({h.number, h.at, zero_at, end - zero_at});
+  }
+}
+
+// Judges the complete record h against what follows it: the next header
+// found at `next`, or, at_end, the end of what was read.
+void Settle(const HeaderSeen& h, int64_t next, bool at_end) {
+  int64_t right = RightLength(h.at, next);
+  bool leads = LengthLeads(h.at, h.length, next);
+  int64_t text_end = next;
+  bool gap = false;
+  if (at_end) {
+    if (right >= (int64_t)h.length) {
+      text_end = StoredEnd(h);
+      J.base_end = text_end;
+      J.trailing = next - text_end;
+      if (J.trailing > 0) {
+        Finding f = Finding();
+        f.kind = FindingTrailingBytes;
+        f.header = f.offset = text_end;
+        f.size = J.trailing;
+        Note(f);
+      }
+    } else {
+      Finding f = About(FindingCutOff, h);
+      f.right_length = right;
+      f.fits = LengthFits(right);
+      f.size = StoredEnd(h) - next;
+      J.base_end = next;
+      J.trailing = 0;
+      Note(f);
+    }
+  } else if (leads) {
+    // A length with its top bit set that leads all the same: no header can
+    // hold the right one either.
+    if (!LengthFits(right)) J.unfit += 1;
+  } else if (right > (int64_t)h.length && h.nul_after_end) {
+    Finding f = About(FindingGap, h);
+    f.offset = StoredEnd(h);
+    f.size = next - f.offset;
+    f.next = next;
+    text_end = f.offset;
+    gap = true;
+    Note(f);
+  } else {
+    Finding f = About(FindingBrokenLength, h);
+    f.right_length = right;
+    f.fits = LengthFits(right);
+    f.next = next;
+    Note(f);
+  }
+  Message(h, text_end, h.zero_at, h.zero_size);
+  RunExtend(h, text_end);
+  if (gap) RunClose();
+}
+
+// A header inside a walked message that proved to be a message, or one
+// found again: the one before it is complete.
+void ChainStep(const HeaderSeen& before, const HeaderSeen& next) {
+  Settle(before, next.at, false);
+  Count(next);
+}
+
+// The walk reached its next message: the one before holds to it.
+void WalkHolds(void) {
+  Message(J.walked, J.walk_next, Stream.walk_zero_at, Stream.walk_zero_size);
+  RunExtend(J.walked, J.walk_next);
+}
+
+// The walk reaches the current header.
+void Walked(void) {
+  J.walked = J.current;
+  J.walked_complete = false;
+  J.walk_messages += 1;
+  J.walk_next = StoredEnd(J.current);
+  J.inside_count = J.inside_dropped = 0;
+  Stream.walk_from = J.current.at + 48;
+  Stream.walk_end = J.walk_next;
+  Stream.walk_zero_at = Stream.walk_zero_size = 0;
+  Count(J.current);
+  if ((int32_t)J.current.length < 0) {
+    // A client cannot step over it: the header itself is where it stops.
+    J.walking = false;
+    J.walk_stop = J.walk_stop_header = J.current.at;
+    J.walk_reason = "a negative length";
+    Stream.walk_end = 0;
+  }
+}
+
+// A complete record inside the walked message.
+void KeepInside(const HeaderSeen& h) {
+  if (J.inside_count < InsideHeld)
+    Inside[J.inside_count++] = h;
+  else
+    J.inside_dropped += 1;
 }
 
 // The walk cannot go on from its last message: the headers inside it were
-// messages after all.
-void StopWalk(int64_t at, const char* reason) {
+// messages after all, judged now in order (those not kept are found again
+// in the source, up to `to`). Returns the last of them, complete, to be
+// judged against what lies at `to`.
+HeaderSeen StopWalk(const char* reason, int64_t to) {
   J.walking = false;
-  J.walk_stop = at;
+  J.walk_stop = J.walk_next;
   J.walk_stop_header = J.walked.at;
   J.walk_reason = reason;
-  J.previous = J.walked;
-  J.have_previous = true;
-  for (uint32_t k = 0; k < InsideCount; k++) Scanned(Inside[k]);
-  InsideCount = 0;
-}
-
-void Walked(const HeaderSeen& h) {
-  InsideCount = 0;
-  InsideDropped = 0;
-  J.walked = h;
-  J.walk_messages += 1;
-  Count(h);
-  J.walk_next = EndOf(h);
-  if ((int32_t)h.length < 0) StopWalk(h.at, "a negative length");
+  Stream.walk_end = 0;
+  HeaderSeen last = J.walked;
+  for (uint32_t k = 0; k < J.inside_count; k++) {
+    ChainStep(last, Inside[k]);
+    last = Inside[k];
+  }
+  if (J.inside_dropped > 0) {
+    int64_t failed = -1;
+    if (!ReadAgain(&last, to, !J.mapfile, ChainStep, &failed) && J.failed_at < 0) {
+      J.failed_at = failed;
+      J.failed_error = Platform.LastError();
+    }
+  }
+  J.inside_count = J.inside_dropped = 0;
+  return last;
 }
 
 HeaderOutcome JudgeHeader(uint8_t* buffer, uint32_t i, int64_t at, uint32_t) {
   const uint8_t* p = buffer + i;
-  HeaderSeen h = {at, MessageLength(p), IsDeleted(p)};
-  if (J.first_header < 0) {
+  EndBytes(&Stream);
+  HeaderSeen done = J.current;
+  bool had = J.have_current;
+  J.current = {at, MessageLength(p), ++J.found, IsDeleted(p), false, 0, 0};
+  J.have_current = true;
+  Stream.current = &J.current;
+  Stream.position = at;
+  if (!had) {
     J.first_header = at;
     J.walking = true;
-    Walked(h);
+    Walked();
     return HeaderTaken;
   }
-  if (J.walking) {
-    if (at == J.walk_next) {
-      Walked(h);
-      return HeaderTaken;
-    }
-    if (at < J.walk_next) {
-      if (InsideCount < InsideLimit && Inside)
-        Inside[InsideCount++] = h;
-      else
-        InsideDropped += 1;
-      return HeaderTaken;
-    }
-    StopWalk(J.walk_next, "no message header where the last message's length leads");
+  if (!J.walking) {
+    ChainStep(done, J.current);
+    return HeaderTaken;
   }
-  Scanned(h);
+  if (!J.walked_complete) {
+    J.walked = done;
+    J.walked_complete = true;
+  } else {
+    KeepInside(done);
+  }
+  if (at == J.walk_next) {
+    WalkHolds();
+    Walked();
+  } else if (at > J.walk_next) {
+    ChainStep(StopWalk(NoHeaderThere, at), J.current);
+  }
   return HeaderTaken;
+}
+
+// The writer's place: every byte read passes the byte judgement.
+void JudgedBytes(const uint8_t* bytes, uint32_t n) { JudgeBytes(&Stream, bytes, n); }
+void NoStart(int64_t, uint32_t, const uint8_t*, bool) {}
+int NoLength(uint32_t) { return 0; }
+int NoFinish(void) { return 0; }
+const WriterOps JudgementWriter = {JudgedBytes, NoStart, NoLength, NoFinish, nullptr};
+
+// Areas of the size the records need, kept from one run to the next.
+bool Reserve(void) {
+  if (InsideHeld != CheckInsideRoom) {
+    if (Inside) Platform.Release(Inside);
+    Inside = (HeaderSeen*)Platform.Allocate(sizeof(HeaderSeen) * (CheckInsideRoom ? CheckInsideRoom : 1), 8);
+    InsideHeld = Inside ? CheckInsideRoom : 0;
+  }
+  if (!Runs) Runs = (MessageRun*)Platform.Allocate(sizeof(MessageRun) * RunRoom, 8);
+  return Inside && Runs;
 }
 
 }  // namespace
 
-void StartJudgement(int64_t size) {
+void StartJudgement(const CheckSettings& settings, int64_t size) {
   J = JudgementRecord();
   J.size = size;
+  J.mapfile = settings.mapfile != nullptr;
   J.first_header = -1;
   J.walk_stop = -1;
   J.walk_stop_header = -1;
-  if (!Inside) Inside = (HeaderSeen*)Platform.Allocate(sizeof(HeaderSeen) * InsideLimit, 8);
-  InsideCount = 0;
-  InsideDropped = 0;
+  J.failed_at = -1;
+  // Without room the headers inside a walked message are all read again.
+  Reserve();
+  StartBytes(&Stream, 0, !J.mapfile);
 }
 
-void InstallJudgement(void) { OnHeader = JudgeHeader; }
+void InstallJudgement(void) {
+  // The scanner hands every byte read to the writer while copying; the
+  // judgement never stops it.
+  RunState.ListOnly = false;
+  RunState.Copying = true;
+  OnHeader = JudgeHeader;
+  Writer = &JudgementWriter;
+}
 
 void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
   *s = CheckSummary();
-  int64_t base_end = -1;
-  if (J.first_header >= 0 && complete) {
+  // The reading rounded the start down, and began there.
+  J.start = RunState.StartOffset;
+  J.base_end = J.trailing = -1;
+  if (J.have_current && complete) {
+    EndBytes(&Stream);
     if (J.walking) {
-      if (J.walk_next == read_end) {
-        J.walk_reason = "the end of the file";
-      } else if (InsideCount > 0) {
-        // The last message's length leads past headers to nowhere.
-        StopWalk(J.walk_next, J.walk_next > read_end ? "the last message's length runs past the end of the file"
-                                                    : "no message header where the last message's length leads");
+      if (!J.walked_complete) {
+        J.walked = J.current;
+        J.walked_complete = true;
       } else {
-        J.walk_stop = J.walk_next;
-        J.walk_stop_header = J.walked.at;
-        J.walk_reason = J.walk_next > read_end ? "the last message's length runs past the end of the file"
-                                              : "the end of the messages, before the end of the file";
-        J.previous = J.walked;
-        J.have_previous = true;
+        KeepInside(J.current);
       }
-    }
-    if (J.have_previous) {
-      int64_t end = EndOf(J.previous);
-      if (end > read_end)
-        Note(FindingCutOff, J.previous, RightLength(J.previous.at, read_end), end - read_end);
-      else
-        base_end = end;
+      if (J.walk_next == read_end) {
+        J.walking = false;
+        J.walk_reason = "the end of the file";
+        J.base_end = read_end;
+        J.trailing = 0;
+        WalkHolds();
+      } else {
+        const char* reason = J.walk_next > read_end ? RunsPastEnd
+                             : J.inside_count + J.inside_dropped > 0
+                                 ? NoHeaderThere
+                                 : "the end of the messages, before the end of the file";
+        Settle(StopWalk(reason, read_end), read_end, true);
+      }
     } else {
-      base_end = J.walk_next;
+      Settle(J.current, read_end, true);
     }
-    if (base_end >= 0 && base_end < read_end) {
-      HeaderSeen end = {base_end, 0, false};
-      Note(FindingTrailingBytes, end, 0, read_end - base_end);
-    }
+    RunClose();
   }
   s->size = J.size;
+  s->start = J.start;
   s->first_header = J.first_header;
   s->messages = J.messages;
   s->deleted = J.deleted;
@@ -179,8 +376,16 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
   s->walk_stop = J.walk_stop;
   s->walk_reason = J.walk_reason ? J.walk_reason : "";
   s->walk_stop_header = J.walk_stop_header;
-  s->base_end = base_end < 0 ? read_end : base_end;
-  s->trailing = base_end >= 0 && base_end < read_end ? read_end - base_end : 0;
+  s->base_end = J.base_end < 0 ? read_end : J.base_end;
+  s->trailing = J.trailing < 0 ? 0 : J.trailing;
   s->problems = J.problems;
   s->length_problems = J.length_problems;
+  s->gaps = J.gaps;
+  s->unfit = J.unfit;
+  s->unreadable = J.unreadable;
+  s->runs = Runs;
+  s->run_count = Runs ? J.run_count : 0;
+  s->runs_omitted = J.runs_omitted;
+  s->failed_at = J.failed_at;
+  s->failed_error = J.failed_error;
 }

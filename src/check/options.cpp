@@ -1,4 +1,6 @@
-// The checker's command line: getopt-style long options, one base.
+// The checker's command line: options in any order, each value read
+// strictly; the help and version on standard output, one line saying what is
+// wrong and the usage line on the error stream for anything malformed.
 #include <cstring>
 
 #include "check/check.h"
@@ -7,28 +9,46 @@
 
 namespace {
 
-const char* const Usage = "usage: mendrake-check [--json] BASE\n";
+const char* const Usage = "usage: mendrake-check [-o OFFSET] [--mapfile FILE] [--json] BASE\n";
 
 const char* const Help =
-    "usage: mendrake-check [--json] BASE\n"
+    "usage: mendrake-check [-o OFFSET] [--mapfile FILE] [--json] BASE\n"
     "Judges a TBB message base (or a disk image holding one) as a mail client\n"
     "reads it: follows the stored lengths from the first message header, then\n"
     "finds every header the way mendrake does and reports each length that does\n"
-    "not lead to the next one. Reads BASE once and never writes to it.\n"
+    "not lead to the next one, each gap between messages, and the runs of\n"
+    "messages the gaps part. Reads BASE once and never writes to it.\n"
     "\n"
-    "  --json         the findings as one JSON object\n"
-    "  -h, --help     this text\n"
-    "  -V, --version  the version\n"
+    "  -o OFFSET       judge from OFFSET: a decimal number with an optional unit\n"
+    "                  (o bytes, b blocks of 2048, k, M or m, G or g) or a\n"
+    "                  hexadecimal one with 0x; rounded down to 2048 bytes\n"
+    "  --mapfile FILE  the GNU ddrescue mapfile of the image (or --mapfile=FILE):\n"
+    "                  names each message that lies partly in areas not read\n"
+    "  --json          the findings as one JSON object\n"
+    "  --              the next argument is BASE, even when it begins with -\n"
+    "  -h, --help      this text\n"
+    "  -V, --version   the version\n"
     "\n"
     "Offsets in the report are hexadecimal, as in mendrake's message list.\n"
-    "The last line is the verdict: clean, damaged (with the mendrake command\n"
-    "that repairs the lengths), or no message base found.\n"
+    "The last line is the verdict: clean; damaged, with the command that\n"
+    "repairs it (mendrake when only lengths need mending, else\n"
+    "mendrake-export --tbb, which writes the messages alone) or with the\n"
+    "ddrescue retry that areas not read need; no message base found; or\n"
+    "unknown, when a read failed.\n"
+    "Without a mapfile, a run of 512 or more NUL bytes in a message is a\n"
+    "warning.\n"
     "\n"
-    "Exit status: 0 clean, 4 problems found (none corrected), 8 operational\n"
-    "error (cannot open, read failure), 16 usage error.\n";
+    "Exit status: 0 clean, 4 problems found (none corrected) or no message\n"
+    "base found, 8 operational error (cannot open, a read failure, a start\n"
+    "offset beyond the end, a report that cannot be written), 16 usage error.\n";
 
 int BadCommandLine(const char* why, const char* what) {
   ErrorPrint("mendrake-check: %s%s\n%s", why, what, Usage);
+  return CompanionUsage;
+}
+
+int BadOffset(const char* value) {
+  ErrorPrint("mendrake-check: bad offset '%s': %s\n%s", value, CompanionOffsetForms, Usage);
   return CompanionUsage;
 }
 
@@ -39,24 +59,34 @@ int ParseCheckCommandLine(int count, char** args, CheckSettings* settings) {
   bool options_end = false;
   for (int k = 1; k < count; k++) {
     const char* a = args[k];
-    if (!options_end && a[0] == '-' && a[1] != '\0') {
-      if (strcmp(a, "--") == 0) {
-        options_end = true;
-      } else if (strcmp(a, "--json") == 0) {
-        settings->json = true;
-      } else if (strcmp(a, "-h") == 0 || strcmp(a, "--help") == 0) {
+    if (options_end || a[0] != '-' || a[1] == '\0') {
+      if (IsHelpOption(a) && !options_end) {
         ConsoleText(Help);
         return CompanionClean;
-      } else if (strcmp(a, "-V") == 0 || strcmp(a, "--version") == 0) {
-        ConsoleText("mendrake-check " MENDRAKE_VERSION "\n");
-        return CompanionClean;
-      } else {
-        return BadCommandLine("unknown option ", a);
       }
-    } else if (settings->base) {
-      return BadCommandLine("more than one base: ", a);
-    } else {
+      if (settings->base) return BadCommandLine("more than one base: ", a);
+      if (!*a) return BadCommandLine("an empty base name", "");
       settings->base = a;
+    } else if (strcmp(a, "--") == 0) {
+      options_end = true;
+    } else if (strcmp(a, "--json") == 0) {
+      settings->json = true;
+    } else if (strcmp(a, "-o") == 0) {
+      if (k + 1 >= count) return BadCommandLine("no value after ", a);
+      if (!ReadCompanionOffset(args[++k], &settings->start)) return BadOffset(args[k]);
+    } else if (strcmp(a, "--mapfile") == 0 || strncmp(a, "--mapfile=", 10) == 0) {
+      const char* value = a[9] == '=' ? a + 10 : k + 1 < count ? args[++k] : nullptr;
+      if (!value) return BadCommandLine("no value after ", a);
+      if (!*value) return BadCommandLine("an empty mapfile name", "");
+      settings->mapfile = value;
+    } else if (IsHelpOption(a)) {
+      ConsoleText(Help);
+      return CompanionClean;
+    } else if (strcmp(a, "-V") == 0 || strcmp(a, "--version") == 0) {
+      ConsoleText("mendrake-check " MENDRAKE_VERSION "\n");
+      return CompanionClean;
+    } else {
+      return BadCommandLine("unknown option ", a);
     }
   }
   if (!settings->base) return BadCommandLine("no base given", "");

@@ -51,6 +51,28 @@ void FormatTo(void (*sink)(const char*, size_t), const char* format, va_list arg
   va_end(again);
 }
 
+// The progress line on the terminal: how many characters it covers (0: none
+// shows), and whether the console writes to that terminal too.
+size_t ProgressWidth = 0;
+bool ConsoleOnTerminal = false;
+
+void ClearProgress(void) {
+  if (ProgressWidth == 0) return;
+  char blank[128];
+  size_t n = ProgressWidth < sizeof blank - 2 ? ProgressWidth : sizeof blank - 2;
+  blank[0] = '\r';
+  memset(blank + 1, ' ', n);
+  blank[n + 1] = '\r';
+  ProgressWidth = 0;
+  Platform.ErrorWrite(blank, n + 2);
+}
+
+// Console text as it goes to the platform.
+void WriteConsole(const char* text, size_t n) {
+  if (ProgressWidth && ConsoleOnTerminal) ClearProgress();
+  Platform.ConsoleWrite(text, n);
+}
+
 // Console text held back while a writer owes writes (see report.h).
 constexpr uint32_t HoldSize = 65536;
 // Room kept free for the failure lines a release puts in: a few per block.
@@ -70,7 +92,7 @@ void ToConsole(const char* text, size_t n) {
     HoldRelease();
     ReleaseConsole();
   }
-  Platform.ConsoleWrite(text, n);
+  WriteConsole(text, n);
 }
 
 // Where ConsoleInsertPrint puts its text.
@@ -88,7 +110,17 @@ void ToHeldPlace(const char* text, size_t n) {
   HoldInserted += (uint32_t)n;
 }
 
-void ToError(const char* text, size_t n) { Platform.ErrorWrite(text, n); }
+void ToError(const char* text, size_t n) {
+  ClearProgress();
+  Platform.ErrorWrite(text, n);
+}
+
+void ToProgress(const char* text, size_t n) {
+  if (ProgressWidth == 0) ConsoleOnTerminal = Platform.IsTerminal(1) != 0;
+  Platform.ErrorWrite("\r", 1);
+  Platform.ErrorWrite(text, n);
+  if (n > ProgressWidth) ProgressWidth = n;
+}
 
 void ToLog(const char* text, size_t n) {
   if (RunFiles.Log == NoFile || LogLost) return;
@@ -142,6 +174,17 @@ void ErrorPrint(const char* format, ...) {
   va_end(args);
 }
 
+void ProgressPrint(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  FormatTo(ToProgress, format, args);
+  va_end(args);
+}
+
+int ProgressShowing(void) { return ProgressWidth != 0; }
+
+void ProgressClear(void) { ClearProgress(); }
+
 int FlushLog(void) {
   uint32_t n = LogFill;
   LogFill = 0;
@@ -189,5 +232,5 @@ void ReleaseConsole(void) {
   uint32_t n = HoldFill;
   HoldFill = 0;
   HoldInserted = 0;
-  if (n) Platform.ConsoleWrite(HoldArea, n);
+  if (n) WriteConsole(HoldArea, n);
 }

@@ -17,8 +17,17 @@ void ConsoleText(const char* text);
 void LogPrint(const char* format, ...) MENDRAKE_PRINTF(1, 2);
 // To the log when one is open, else to the console.
 void ReportPrint(const char* format, ...) MENDRAKE_PRINTF(1, 2);
-// To the error stream, at once (the companion programs' errors and progress).
+// To the error stream, at once (the companion programs' errors).
 void ErrorPrint(const char* format, ...) MENDRAKE_PRINTF(1, 2);
+// A progress line on the error stream's terminal: drawn in place (a carriage
+// return, the text, no line end) over the one before. Any other text to the
+// terminal (the console when it shares it, the error stream) first clears
+// it, so findings and errors always stand on lines of their own.
+void ProgressPrint(const char* format, ...) MENDRAKE_PRINTF(1, 2);
+// 1 while a progress line shows.
+int ProgressShowing(void);
+// Clears a progress line that shows (the reading is over).
+void ProgressClear(void);
 // Writes out what the log buffer holds. Returns 1, or 0 when the log has
 // lost a write. The first write that fails says "Can't write log file" on
 // the console; the log takes nothing more in this run.

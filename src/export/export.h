@@ -32,6 +32,14 @@ void ReadHeaderFields(const uint8_t* section, uint32_t n, MessageFields* fields)
 // Turns a subject into a file-name part (slug[0..SlugLimit]).
 void MakeSlug(const uint8_t* subject, uint32_t n, char* slug);
 
+// ---- encoded_words.cpp: a subject as plain ASCII
+// Decodes the RFC 2047 encoded words of the unfolded subject[0..n), reads
+// its other bytes as UTF-8 where they form valid sequences and as
+// Windows-1252 where they do not, and folds letters with diacritics to
+// their ASCII base letters (U+00FC u, U+00DF ss); other characters
+// become spaces. Writes at most cap bytes, all below 0x80; returns how many.
+uint32_t FoldSubject(const uint8_t* subject, uint32_t n, char* out, uint32_t cap);
+
 // ---- The output formats: one file each (mbox.cpp, eml.cpp, tbb.cpp), one
 // entry each in the table of formats.cpp.
 struct FormatOps {

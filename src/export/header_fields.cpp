@@ -1,5 +1,6 @@
 // What a message's header section tells the export: the sender and date of
-// its mbox From line, the date of its .eml file, the subject in its name.
+// its mbox From line, the date of its .eml file, the subject in its name
+// (decoded and folded to ASCII by FoldSubject first).
 // Fields are matched case-insensitively, folded ones unfolded; the first
 // occurrence of a field counts. Nothing here trusts the bytes: a damaged
 // message gives a sender, a date or a slug that is merely absent.
@@ -199,7 +200,9 @@ void ReadHeaderFields(const uint8_t* s, uint32_t n, MessageFields* fields) {
   uint32_t from, to;
   if (FindField(s, n, "subject", &from, &to)) {
     static char subject[SubjectLimit];
+    static char folded[SubjectLimit];
     uint32_t length = Unfold(s, from, to, subject, SubjectLimit);
-    MakeSlug((const uint8_t*)subject, length, fields->slug);
+    length = FoldSubject((const uint8_t*)subject, length, folded, SubjectLimit);
+    MakeSlug((const uint8_t*)folded, length, fields->slug);
   }
 }

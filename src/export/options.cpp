@@ -58,7 +58,9 @@ void PrintUsage(void (*print)(const char* format, ...)) {
   print(") %s", Usage);
 }
 
-int Bad(void) {
+// Says what is wrong with the command line, then the usage line.
+int Bad(const char* why, const char* what = "") {
+  ErrorPrint("%s: %s%s\n", ExportProgramName, why, what);
   PrintUsage(ErrorPrint);
   return ParsedBad;
 }
@@ -107,27 +109,29 @@ int ParseExportOptions(int count, char** args) {
       ConsoleText(OptionsText);
       return ParsedDone;
     } else if (options_over || a[0] != '-' || !a[1]) {
-      if (RunState.SourcePath) return Bad();
+      if (RunState.SourcePath) return Bad("more than one source: ", a);
       RunState.SourcePath = a;
     } else if (!strcmp(a, "--")) {
       options_over = true;
     } else if ((format = FormatOption(a, &value)) != nullptr) {
       if (!value && k + 1 < count) value = args[++k];
-      if (ExportSettings.Format || !value || !*value) return Bad();
+      if (ExportSettings.Format) return Bad("more than one output: ", a);
+      if (!value || !*value) return Bad("no name given to ", format->option);
       ExportSettings.Format = format;
       ExportSettings.Output = value;
     } else if (IsLongOption(a, "--mapfile")) {
-      if (ExportSettings.Mapfile || !(ExportSettings.Mapfile = LongValue(count, args, &k, "--mapfile")))
-        return Bad();
+      if (ExportSettings.Mapfile) return Bad("more than one mapfile");
+      if (!(ExportSettings.Mapfile = LongValue(count, args, &k, "--mapfile"))) return Bad("no name given to --mapfile");
     } else if (!strcmp(a, "--force")) {
       ExportSettings.Force = true;
     } else if (!strcmp(a, "-d+") || !strcmp(a, "-d-")) {
       RunState.ExcludeDeleted = a[2] == '-';
     } else if (!strcmp(a, "-o")) {
-      if (k + 1 >= count) return Bad();
+      if (k + 1 >= count) return Bad("no offset given to -o");
       if (!ReadCompanionOffset(args[++k], &RunState.StartOffset)) {
         ErrorPrint("%s: bad offset '%s': %s\n", ExportProgramName, args[k], CompanionOffsetForms);
-        return Bad();
+        PrintUsage(ErrorPrint);
+        return ParsedBad;
       }
     } else if (!strcmp(a, "-q") || !strcmp(a, "--quiet")) {
       ExportSettings.Quiet = true;
@@ -135,9 +139,10 @@ int ParseExportOptions(int count, char** args) {
       ConsoleText("mendrake-export " MENDRAKE_VERSION "\n");
       return ParsedDone;
     } else {
-      return Bad();
+      return Bad("unknown option ", a);
     }
   }
-  if (!ExportSettings.Format || !RunState.SourcePath || !*RunState.SourcePath) return Bad();
+  if (!ExportSettings.Format) return Bad("no output given: --mbox FILE, --eml DIR or --tbb FILE");
+  if (!RunState.SourcePath || !*RunState.SourcePath) return Bad("no source given");
   return ParsedRun;
 }

@@ -15,22 +15,23 @@ CompanionReading* Reading = nullptr;
 int LastPercent = -1;
 bool ShowProgress = false;
 
+// The percentage read, on the terminal's progress line (which any other
+// text clears first; it comes back at the next pass).
 void ShowPercent(int64_t offset) {
   if (!ShowProgress) return;
   int64_t size = RunFiles.SourceSize;
   int percent = size > 0 ? (int)(offset * 100 / size) : 100;
-  if (percent == LastPercent) return;
+  if (percent == LastPercent && ProgressShowing()) return;
   LastPercent = percent;
-  ErrorPrint("\r%s: %3d%%", Program, percent);
+  ProgressPrint("%s: %3d%%", Program, percent);
 }
 
 void ProgressDone(void) {
-  if (ShowProgress && LastPercent >= 0) ErrorPrint("\r%s: 100%%\n", Program);
+  ProgressClear();
   LastPercent = -1;
 }
 
 void NoteReadFailure(uint32_t size, int64_t offset, int error) {
-  if (ShowProgress && LastPercent >= 0) ErrorPrint("\n");
   Reading->read_failed = true;
   Reading->failed_offset = offset;
   Reading->failed_size = size;
@@ -45,7 +46,8 @@ int OpenCompanionSource(const char* program) {
   const char* path = RunState.SourcePath;
   RunFiles.Source = Platform.Open(path, OpenSource, false);
   if (RunFiles.Source == NoFile) {
-    ErrorPrint("%s: %s: cannot open (error %d)\n", program, path, Platform.LastError());
+    int error = Platform.LastError();
+    ErrorPrint("%s: %s: cannot open: %s (error %d)\n", program, path, Platform.ErrorText(error), error);
     return CompanionFailed;
   }
   if (!AllocatePassBuffers()) {
@@ -74,7 +76,8 @@ int ReadCompanionSource(const char* program, bool progress, CompanionReading* re
     return CompanionFailed;
   }
   if (code == ExitReadFailed)
-    ErrorPrint("%s: %s: read failed at offset %" PRId64 " (%u bytes, error %d)\n", program, RunState.SourcePath,
-               reading->failed_offset, reading->failed_size, reading->error);
+    ErrorPrint("%s: %s: read failed at offset %" PRId64 " (%u bytes): %s (error %d)\n", program,
+               RunState.SourcePath, reading->failed_offset, reading->failed_size, Platform.ErrorText(reading->error),
+               reading->error);
   return CompanionFailed;
 }

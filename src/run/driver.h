@@ -38,5 +38,13 @@ int AllocatePassBuffers(void);
 // reopen before the final pass.
 int ReadSource(const PassHooks& hooks);
 
+// The first offset after `offset` where one of ReadSource's scan windows
+// begins, for a reading of the whole source from RunState.StartOffset (as
+// ReadSource rounded it); INT64_MAX when none does. The scanner does not look
+// for a header within 48 bytes after one it found in the same window, so a
+// second reading of a stretch finds the same headers only when it knows
+// where the windows begin.
+int64_t NextWindowStart(int64_t offset);
+
 // Prints the closing summary (no line feed at its end).
 void PrintSummary(void);

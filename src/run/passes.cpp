@@ -73,6 +73,21 @@ int AllocatePassBuffers(void) {
   return 1;
 }
 
+int64_t NextWindowStart(int64_t offset) {
+  const int64_t S = RunFiles.SourceSize, P0 = RunState.StartOffset, C = ChunkSize, B = BlockSize;
+  if (S < P0) return INT64_MAX;
+  // The loop's passes of ChunkSize, then of BlockSize (LoopPassSize), then
+  // the final one; each after the first begins its window ScanHoldback
+  // bytes before its offset.
+  int64_t chunks = (S - P0) / C, P1 = P0 + chunks * C, blocks = (S - P1) / B;
+  int64_t past = offset + ScanHoldback;
+  int64_t k = past < P0 ? 1 : (past - P0) / C + 1;
+  if (k <= chunks) return P0 + k * C - ScanHoldback;
+  int64_t j = past < P1 ? 1 : (past - P1) / B + 1;
+  if (j <= blocks) return P1 + j * B - ScanHoldback;
+  return INT64_MAX;
+}
+
 int ReadSource(const PassHooks& hooks) {
   int64_t S = RunFiles.SourceSize;
   RunState.StartOffset -= RunState.StartOffset % (int64_t)BlockSize;

@@ -81,7 +81,7 @@ CASES = {
             D(2020, 2, 29, 12), slug="Re_dots"),
         msg(b"Subject: lpt9\nDate: Thu, 30 Feb 2020 12:00:00 +0000\nReceived: by x; Sun, 1 Mar 2020 00:00:00 +0000"
             b"\n\n\n", D(2020, 3, 1), slug="lpt9_"),
-        msg("Subject: Grüße COM10\nFrom: <a b@c>\n\nFrom \n".encode(), sender="ab@c", slug="Gr_e_COM10"),
+        msg("Subject: Grüße COM10\nFrom: <a b@c>\n\nFrom \n".encode(), sender="ab@c", slug="Grusse_COM10"),
     ],
     # Wrong lengths, junk, deleted messages, leading and trailing bytes; the
     # last message's stored length ends inside the file, on a CR whose LF

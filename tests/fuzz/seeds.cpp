@@ -1,6 +1,9 @@
 // Writes the fuzzers' seed inputs: generated message bases with each kind of
-// damage under several option sets (run target), and command lines of both
-// syntaxes (command-line target). Usage: fuzz-seeds RUN_DIR CLI_DIR
+// damage under several option sets (run target), command lines of both
+// syntaxes (command-line target), and mail dates, header sections and
+// texts (the export's targets). Usage: fuzz-seeds CORPUS (each target's seeds go to
+// CORPUS/<target>/, which must exist).
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -20,8 +23,8 @@ void Put(const std::string& path, const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return 2;
-  std::string run_dir = argv[1], cli_dir = argv[2];
+  if (argc != 2) return 2;
+  std::string corpus = argv[1], run_dir = corpus + "/run", cli_dir = corpus + "/cli";
   const unsigned option_sets[] = {0,
                                   runcheck::IncludeDeleted,
                                   runcheck::WithLog | runcheck::DdStyle,
@@ -62,5 +65,31 @@ int main(int argc, char** argv) {
   int k = 0;
   for (const std::string& line : lines)
     Put(cli_dir + "/line" + std::to_string(k++), std::vector<uint8_t>(line.begin(), line.end()));
+  // Header sections of generated mail, their dates, and subjects the
+  // generator does not write.
+  const std::string dates[] = {"Mon,\r\n 7 Feb 1994\r\n\t21:52:25 (comment) -0800 (PST)", "1 Jan 60 00:30 EST",
+                               "Fri, 31 Dec 49 23:30:00 -0130", "31 Dec 9999 23:59:60 -1200", "Thursday, 1 Jan 1900 0:0"};
+  const std::string subjects[] = {"=?UTF-8?B?R3LD?=\r\n =?UTF-8?B?vMOfZQ==?= aus =?iso-8859-1?q?K=F6ln?=",
+                                  "=?windows-1250?q?=8Alapa?= =?koi8-r?B?8NLJ18XU?= Gru\xCC\x88\xC3\x9F" "e \x96 CON"};
+  auto put_text = [](const std::string& path, const std::string& text) {
+    Put(path, std::vector<uint8_t>(text.begin(), text.end()));
+  };
+  for (k = 0; k < 5; k++) put_text(corpus + "/date/given" + std::to_string(k), dates[k]);
+  for (k = 0; k < 2; k++) put_text(corpus + "/fields/given" + std::to_string(k), "Subject: " + subjects[k] + "\n");
+  put_text(corpus + "/transform/given0", "\x04\x01\x03>>From x\r\nFrom\rFrom \r\r\n>From\r");
+  for (uint64_t seed = 1; seed <= 16; seed++) {
+    GenRng rng{seed};
+    std::string text = MakeMailText(rng, 3000, false, false);
+    size_t end = text.find("\n\n");
+    size_t crlf_end = text.find("\r\n\r\n");
+    put_text(corpus + "/fields/gen" + std::to_string(seed), text.substr(0, std::min(end, crlf_end)));
+    // The whole text as a transform input: mbox or .eml, in pieces of one
+    // to three lengths.
+    std::string pieces = {(char)(seed % 2 | (seed % 4) << 1), (char)(seed * 7), (char)(seed * 13 + 1), 0};
+    put_text(corpus + "/transform/gen" + std::to_string(seed), pieces.substr(0, 1 + seed % 4) + text);
+    size_t date = text.find("\nDate:");
+    if (date != std::string::npos)
+      put_text(corpus + "/date/gen" + std::to_string(seed), text.substr(date + 6, text.find('\n', date + 1) - date - 6));
+  }
   return 0;
 }
