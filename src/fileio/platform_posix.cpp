@@ -506,6 +506,9 @@ int PosixRemove(const char* path) {
   return 0;
 }
 
+// Every kernel this builds for keeps the SSE registers of each process.
+int PosixVectorStateSaved(void) { return 1; }
+
 }  // namespace
 
 const int ErrorExists = EEXIST;
@@ -515,7 +518,7 @@ PlatformOps Platform = {
     PosixWrite, PosixLastError,     PosixDriveGeometry, PosixSameFile, PosixSleep,
     PosixConsoleWrite, PosixConsoleFlush, PosixAllocate, PosixRelease,
     PosixTruncate, PosixErrorWrite, PosixIsTerminal, PosixMakeDirectory, PosixSetModifiedTime,
-    PosixSamePath, PosixErrorText, PosixRemove,
+    PosixSamePath, PosixErrorText, PosixRemove, PosixVectorStateSaved,
 };
 
 void PlatformStart(void) {

@@ -239,7 +239,7 @@ if [ -x "$FAULTS" ]; then
 
   again=$(python3 -c 'import json; print([r["offset"] + 58 for r in json.load(open("gaps.json"))["records"]
     if r["slug"] == "foxtrot"][0])')
-  export_faults "read_fail=$again" --mbox again.mbox gaps.tbb
+  export_faults "read_call_fail=$again" --mbox again.mbox gaps.tbb
   expect_rc "read again fails" 8
   expect_eq "read again fails: where" 1 "$(grep -c "^mendrake-export: gaps.tbb: read failed at offset $again (" <<<"$ERR")"
   expect_clean "read again fails: what was written" $CHECK mbox gaps.json again.mbox - --end "$again"
