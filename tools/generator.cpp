@@ -75,7 +75,7 @@ std::string MakeText(Rng& rng, const GenOptions& o, uint32_t length, bool nul, b
     return s;
   }
   if (o.style == GenMail)
-    s = MakeMailText(rng, length, nul, long_line);
+    s = MakeMailText(rng, length, nul, long_line, o.line_ends);
   else
     s = PlainText(rng, o, length, nul, long_line);
   if (o.decoy_pct && rng.Percent(o.decoy_pct) && length > 120) {

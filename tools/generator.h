@@ -27,6 +27,10 @@ struct GenRng {
   bool Percent(uint32_t pct) { return Below(100) < pct; }
 };
 
+// Line ends of the mail style's messages: each message's drawn (CR LF, LF
+// or both mixed), or the same everywhere.
+enum GenLineEnds { GenEndsDrawn = 0, GenEndsCrLf, GenEndsLf };
+
 struct GenOptions {
   uint64_t seed = 1;
   uint32_t messages = 20;
@@ -35,6 +39,7 @@ struct GenOptions {
   uint64_t total_bytes = 0;     // when non-zero: keep adding messages until the base is this long
   uint32_t leading_bytes = 0;   // file bytes before the first header
   GenStyle style = GenPlain;
+  GenLineEnds line_ends = GenEndsDrawn;  // the mail style's
   // Damage, each in percent of messages.
   uint32_t deleted_pct = 0;     // deleted mark set
   uint32_t wrong_pct = 0;       // stored length larger or smaller than the text
@@ -68,7 +73,7 @@ int64_t GenerateToStream(const GenOptions& options, FILE* out, std::vector<GenRe
 // section and a body, cut at `length` (a short length cuts the header
 // section too). `nul` puts a NUL byte into the first line; `long_line` makes
 // the first line a Subject: of 2,100 bytes or more.
-std::string MakeMailText(GenRng& rng, uint32_t length, bool nul, bool long_line);
+std::string MakeMailText(GenRng& rng, uint32_t length, bool nul, bool long_line, GenLineEnds ends = GenEndsDrawn);
 
 // Writes a 48-byte header into p.
 void WriteGenHeader(uint8_t* p, uint32_t stored_length, bool deleted, uint64_t noise);

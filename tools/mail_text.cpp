@@ -172,9 +172,10 @@ void AddBodyLine(GenRng& rng, int ends, std::string& s) {
 
 }  // namespace
 
-std::string MakeMailText(GenRng& rng, uint32_t length, bool nul, bool long_line) {
+std::string MakeMailText(GenRng& rng, uint32_t length, bool nul, bool long_line, GenLineEnds forced) {
   uint32_t pick = rng.Below(10);
   int ends = pick < 5 ? EndsCrLf : pick < 8 ? EndsLf : EndsMixed;
+  if (forced != GenEndsDrawn) ends = forced == GenEndsCrLf ? EndsCrLf : EndsLf;
   std::string s;
   std::string subject;
   bool has_subject = MakeSubject(rng, ends, &subject);

@@ -2,6 +2,7 @@
 //
 //   tbbgen --out FILE [--seed N] [--messages N | --total BYTES] [--min N]
 //          [--max N] [--leading N] [--style plain|email|bang|mail]
+//          [--line-ends drawn|crlf|lf]
 //          [--deleted PCT] [--wrong PCT] [--negative PCT] [--garbage PCT]
 //          [--nul PCT] [--long PCT] [--decoys PCT] [--boundary PCT]
 //          [--truncate N] [--at OFFSET] [--size BYTES] [--manifest FILE]
@@ -27,7 +28,8 @@ const char* const UsageText =
     "usage: tbbgen --out FILE [--seed N] [--messages N | --total BYTES] [--min N] [--max N]\n"
     "              [--leading N] [--style plain|email|bang|mail] [--deleted PCT] [--wrong PCT]\n"
     "              [--negative PCT] [--garbage PCT] [--nul PCT] [--long PCT] [--decoys PCT]\n"
-    "              [--boundary PCT] [--truncate N] [--at OFFSET] [--size BYTES] [--manifest FILE]\n";
+    "              [--boundary PCT] [--truncate N] [--at OFFSET] [--size BYTES] [--manifest FILE]\n"
+    "              [--line-ends drawn|crlf|lf]\n";
 
 // The bad-option answer: the usage on stderr, exit 2.
 int Usage(void) {
@@ -52,6 +54,8 @@ int Help(void) {
         "                    as folders hold it (varied headers and dates, odd subjects,\n"
         "                    \"From \" body lines, mixed line ends; give --min 1500 or so\n"
         "                    for whole header sections)\n"
+        "  --line-ends E     the mail style's line ends: drawn for each message (CR LF,\n"
+        "                    LF or mixed; the default), or crlf or lf everywhere\n"
         "Damage, in percent of messages:\n"
         "  --deleted PCT     deleted mark set\n"
         "  --wrong PCT       stored length larger or smaller than the text\n"
@@ -106,6 +110,13 @@ int main(int argc, char** argv) {
       else if (!strcmp(v, "email")) o.style = GenEmail;
       else if (!strcmp(v, "bang")) o.style = GenBang;
       else if (!strcmp(v, "mail")) o.style = GenMail;
+      else return Usage();
+      continue;
+    }
+    if (a == "--line-ends") {
+      if (!strcmp(v, "drawn")) o.line_ends = GenEndsDrawn;
+      else if (!strcmp(v, "crlf")) o.line_ends = GenEndsCrLf;
+      else if (!strcmp(v, "lf")) o.line_ends = GenEndsLf;
       else return Usage();
       continue;
     }

@@ -100,6 +100,10 @@ struct PlatformOps {
   const char* (*ErrorText)(int code);
   // Removes a file's name (a link itself, never what it leads to): 1 done.
   int (*Remove)(const char* path);
+  // 1 when programs may use the processor's SSE2 instructions as far as the
+  // system goes: it keeps their registers across task switches (all but
+  // the oldest Windows do). Whether the processor has them is asked apart.
+  int (*VectorStateSaved)(void);
 };
 
 extern PlatformOps Platform;

@@ -67,9 +67,47 @@ void ClearProgress(void) {
   Platform.ErrorWrite(blank, n + 2);
 }
 
-void ToConsole(const char* text, size_t n) {
+// Console text as it goes to the platform.
+void WriteConsole(const char* text, size_t n) {
   if (ProgressWidth && ConsoleOnTerminal) ClearProgress();
   Platform.ConsoleWrite(text, n);
+}
+
+// Console text held back while a writer owes writes (see report.h).
+constexpr uint32_t HoldSize = 65536;
+// Room kept free for the failure lines a release puts in: a few per block.
+constexpr uint32_t HoldReserve = 2048;
+char HoldArea[HoldSize];
+uint32_t HoldFill = 0;
+uint32_t HoldInserted = 0;  // bytes inserted so far: later places shift by them
+void (*HoldRelease)(void) = nullptr;  // set while holding
+
+void ToConsole(const char* text, size_t n) {
+  if (HoldRelease) {
+    if (HoldFill + n + HoldReserve <= HoldSize) {
+      memcpy(HoldArea + HoldFill, text, n);
+      HoldFill += (uint32_t)n;
+      return;
+    }
+    HoldRelease();
+    ReleaseConsole();
+  }
+  WriteConsole(text, n);
+}
+
+// Where ConsoleInsertPrint puts its text.
+uint32_t InsertMark = 0;
+
+void ToHeldPlace(const char* text, size_t n) {
+  uint32_t at = InsertMark + HoldInserted;
+  if (!HoldRelease || HoldFill + n > HoldSize || at > HoldFill) {
+    ToConsole(text, n);
+    return;
+  }
+  memmove(HoldArea + at + n, HoldArea + at, HoldFill - at);
+  memcpy(HoldArea + at, text, n);
+  HoldFill += (uint32_t)n;
+  HoldInserted += (uint32_t)n;
 }
 
 void ToError(const char* text, size_t n) {
@@ -163,6 +201,36 @@ void StartLog(void) {
 int LogFailed(void) { return LogLost; }
 
 int FlushOutput(void) {
+  if (HoldRelease) {
+    HoldRelease();
+    ReleaseConsole();
+  }
   FlushLog();
   return Platform.ConsoleFlush();
+}
+
+void HoldConsole(void (*release)(void)) {
+  if (HoldRelease) return;
+  HoldRelease = release;
+  HoldFill = 0;
+  HoldInserted = 0;
+}
+
+uint32_t ConsoleHoldMark(void) { return HoldFill; }
+
+void ConsoleInsertPrint(uint32_t mark, const char* format, ...) {
+  InsertMark = mark;
+  va_list args;
+  va_start(args, format);
+  FormatTo(ToHeldPlace, format, args);
+  va_end(args);
+}
+
+void ReleaseConsole(void) {
+  if (!HoldRelease) return;
+  HoldRelease = nullptr;
+  uint32_t n = HoldFill;
+  HoldFill = 0;
+  HoldInserted = 0;
+  if (n) WriteConsole(HoldArea, n);
 }

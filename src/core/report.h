@@ -2,6 +2,7 @@
 // when one is open, else the console). Formats are printf's; the texts are
 // formed in full before they are written, whatever their length.
 #pragma once
+#include <cstdint>
 
 #if defined(__GNUC__)
 #define MENDRAKE_PRINTF(a, b) __attribute__((format(printf, a, b)))
@@ -37,5 +38,23 @@ void StartLog(void);
 int LogFailed(void);
 // Flushes the log and the console: before a pause and before the run ends.
 // Returns 1, or 0 when some console output of this process could not be
-// written (a full disk, a closed pipe).
+// written (a full disk, a closed pipe). Held console text goes out first,
+// after the writes it waits for.
 int FlushOutput(void);
+
+// Holding console text back. A writer that puts off writes an immediate
+// writer would have made already has console text wait, in order, while it
+// does; a failure it finds when it makes them is then told at the place
+// where the immediate writer would have told it.
+// Starts holding, unless holding already. `release` is called when the held
+// text must go out (it is about to outgrow the hold, or a flush): it makes
+// the put-off writes and ends the hold with ReleaseConsole.
+void HoldConsole(void (*release)(void));
+// The length of the text held so far: a place to insert text at later.
+// Places are taken before any insertion; insertions come in their order.
+uint32_t ConsoleHoldMark(void);
+// Formats a text into the held text at `mark`, or prints it when nothing is
+// held.
+void ConsoleInsertPrint(uint32_t mark, const char* format, ...) MENDRAKE_PRINTF(2, 3);
+// Writes the held text out and stops holding.
+void ReleaseConsole(void);

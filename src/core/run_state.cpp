@@ -1,6 +1,8 @@
 #include "core/run_state.h"
 
 uint32_t BlockSize = DefaultBlockSize;
+uint32_t PassesPerRead = MostPassesPerRead;
+uint32_t BlocksPerWrite = MostBlocksPerWrite;
 RunStateRecord RunState;
 RunFilesRecord RunFiles = {NoFile, NoFile, NoFile, false, false, 0, nullptr};
 OutputBlockRecord OutputBlock;

@@ -12,6 +12,14 @@ constexpr uint32_t ChunkSize = 65536;
 // the start of the next one, so that a header straddling two passes is seen
 // whole (48 header bytes plus 13 spare).
 constexpr uint32_t ScanHoldback = 61;
+// Loop passes read in one call, and full output blocks written in one call:
+// fewer, larger transfers. What a run reads, scans, prints and writes is
+// that of passes read and blocks written one at a time (a failure is found
+// again pass by pass or block by block); tests set 1 to compare the two.
+constexpr uint32_t MostPassesPerRead = 16;
+constexpr uint32_t MostBlocksPerWrite = 16;
+extern uint32_t PassesPerRead;
+extern uint32_t BlocksPerWrite;
 constexpr uint32_t HeaderSize = 48;
 // The longest first line a list entry shows.
 constexpr uint32_t FirstLineLimit = 2047;
@@ -80,17 +88,18 @@ struct RunFilesRecord {
   bool SourceIsBlockDevice;
   bool TargetIsBlockDevice;
   int64_t SourceSize;
-  uint8_t* PassBuffer;  // 2 x ChunkSize bytes
+  uint8_t* PassBuffer;  // (1 + MostPassesPerRead) x ChunkSize bytes
 };
 
 extern RunFilesRecord RunFiles;
 
 // The output block: ChunkSize bytes that gather the copied bytes and go to
-// the target whole, at consecutive aligned offsets. Allocated by the run
-// driver, used by the output writer.
+// the target whole, at consecutive aligned offsets. Up to BlocksPerWrite
+// full blocks wait in one area and go out in one write. Allocated by the
+// run driver, used by the output writer.
 struct OutputBlockRecord {
-  uint8_t* block;         // ChunkSize bytes
-  uint32_t fill;          // bytes of the block in use
+  uint8_t* block;         // MostBlocksPerWrite x ChunkSize bytes
+  uint32_t fill;          // bytes of the area in use, the waiting blocks included
   int64_t output_offset;  // where the block's first byte goes in the target
   bool retrying;          // the last write failed; the block waits for a retry
   bool gave_up;           // a retry failed too: later bytes are dropped
@@ -106,6 +115,17 @@ struct OutputBlockRecord {
   // the source; -1 while no taken message is being copied.
   int64_t message_at;
   int64_t message_source_at;
+  // Full blocks at the area's start whose writes are put off, and for each
+  // the place in the held console text where it became full and where the
+  // writer's next call came (when it has come).
+  uint32_t due;
+  // Handed bytes that follow the area's (none while it holds any) and are
+  // written from where the scanner had them, without a copy.
+  const uint8_t* direct;
+  uint32_t direct_length;
+  uint32_t due_mark[MostBlocksPerWrite];
+  uint32_t next_mark[MostBlocksPerWrite];
+  bool next_seen[MostBlocksPerWrite];
 };
 
 extern OutputBlockRecord OutputBlock;

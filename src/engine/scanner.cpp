@@ -3,9 +3,10 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "engine/header.h"
 #include "core/report.h"
 #include "core/run_state.h"
+#include "engine/text_scan.h"
+#include "engine/header.h"
 #include "engine/writer.h"
 
 namespace {
@@ -68,8 +69,8 @@ uint32_t TakeFirstLine(const uint8_t* text, uint32_t available) {
 }
 
 // From a "!" on, the signature "!" TAB "p" 0x19 is looked for eight positions
-// at a time over a stretch of this many bytes before the next memchr: data
-// dense with "!" costs one call per stretch instead of one per "!".
+// at a time over a stretch of this many bytes before the next search for
+// "!": data dense with "!" costs one call per stretch instead of one per "!".
 constexpr uint32_t MinStretch = 16, MaxStretch = 4096;
 
 inline uint64_t Load64(const uint8_t* p) {
@@ -159,10 +160,9 @@ HeaderHook OnHeader = TakeHeader;
 
 namespace {
 
-// Scans the window of the pass in the pass buffer; at_end: the source was
-// read to its end (not stopped by a failed read).
-void ScanWindow(int64_t offset, uint32_t bytes_read, bool first, bool final, bool at_end) {
-  uint8_t* buffer = RunFiles.PassBuffer;
+// Scans the window of the pass at `buffer` (its data from ChunkSize on);
+// at_end: the source was read to its end (not stopped by a failed read).
+void ScanWindow(uint8_t* buffer, int64_t offset, uint32_t bytes_read, bool first, bool final, bool at_end) {
   if (first) ListOnTerminal = Platform.IsTerminal(1) != 0;
   uint32_t data_end = ChunkSize + bytes_read;
   uint32_t window_start = first ? ChunkSize : ChunkSize - ScanHoldback;
@@ -176,7 +176,7 @@ void ScanWindow(int64_t offset, uint32_t bytes_read, bool first, bool final, boo
   uint32_t i = window_start;
   uint32_t stretch = MinStretch;
   while (i < window_end) {
-    const uint8_t* bang = (const uint8_t*)memchr(buffer + i, 0x21, window_end - i);
+    const uint8_t* bang = FindByte(buffer + i, 0x21, window_end - i);
     if (!bang) break;
     uint32_t hit = (uint32_t)(bang - buffer);
     // A "!" close behind the last stretch: dense data, look further ahead.
@@ -206,8 +206,8 @@ void ScanWindow(int64_t offset, uint32_t bytes_read, bool first, bool final, boo
 
 }  // namespace
 
-void ScanPass(int64_t offset, uint32_t bytes_read, bool first, bool final) {
-  ScanWindow(offset, bytes_read, first, final, true);
+void ScanPass(uint8_t* pass, int64_t offset, uint32_t bytes_read, bool first, bool final) {
+  ScanWindow(pass, offset, bytes_read, first, final, true);
 }
 
-void ScanHeldBack(int64_t offset, bool first) { ScanWindow(offset, 0, first, true, false); }
+void ScanHeldBack(uint8_t* pass, int64_t offset, bool first) { ScanWindow(pass, offset, 0, first, true, false); }

@@ -4,15 +4,17 @@
 #pragma once
 #include <cstdint>
 
-// Scans the pass the driver has just read into the pass buffer: bytes_read
-// bytes at file offset `offset`, behind the carried-over bytes (unless
-// first). A final pass hands the writer its Finish.
-void ScanPass(int64_t offset, uint32_t bytes_read, bool first, bool final);
+// Scans a pass the driver has read into the pass buffer: bytes_read bytes
+// at file offset `offset`, lying from pass + ChunkSize on, behind the last
+// ScanHoldback bytes of the pass before (unless first). A final pass hands
+// the writer its Finish.
+void ScanPass(uint8_t* pass, int64_t offset, uint32_t bytes_read, bool first, bool final);
 
-// A read at `offset` failed: the bytes carried over from the last good pass
-// (none when the failed pass was the first) are scanned as the run's final
-// window and the writer finishes, so nothing that was read is lost.
-void ScanHeldBack(int64_t offset, bool first);
+// The read of the pass at `offset` (from pass + ChunkSize on) failed: the
+// bytes held back from the pass before (none when the failed pass was the
+// first) are scanned as the run's final window and the writer finishes, so
+// nothing that was read is lost.
+void ScanHeldBack(uint8_t* pass, int64_t offset, bool first);
 
 enum HeaderOutcome { HeaderTaken, HeaderSkipped, HeaderBeyondLimit };
 

@@ -100,7 +100,7 @@ int OutputCreateNew(const char* path);
 bool OutputOpen(void);
 // The open output can be moved in (not a pipe or a terminal).
 bool OutputSeekable(void);
-// The free part of the output's 64 KiB buffer: bytes go in at `at` while
+// The free part of the output's 256 KiB buffer: bytes go in at `at` while
 // they fit before `end` (no room at all once the file failed or is closed).
 struct OutputRoomRecord {
   uint8_t* at;

@@ -506,6 +506,9 @@ int PosixRemove(const char* path) {
   return 0;
 }
 
+// Every kernel this builds for keeps the SSE registers of each process.
+int PosixVectorStateSaved(void) { return 1; }
+
 }  // namespace
 
 const int ErrorExists = EEXIST;
@@ -515,10 +518,16 @@ PlatformOps Platform = {
     PosixWrite, PosixLastError,     PosixDriveGeometry, PosixSameFile, PosixSleep,
     PosixConsoleWrite, PosixConsoleFlush, PosixAllocate, PosixRelease,
     PosixTruncate, PosixErrorWrite, PosixIsTerminal, PosixMakeDirectory, PosixSetModifiedTime,
-    PosixSamePath, PosixErrorText, PosixRemove,
+    PosixSamePath, PosixErrorText, PosixRemove, PosixVectorStateSaved,
 };
 
 void PlatformStart(void) {
+  // A standard stream the caller closed (>&-) is opened on /dev/null, the
+  // way round that makes its transfers fail: no file this run opens may
+  // take its number, or an output would receive the error lines meant for
+  // the closed stream, and a report to a closed stream still fails.
+  for (int fd = 0; fd <= 2; fd++)
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
   // A reader that goes away (mendrake -l base | head) must not kill a run
   // that is still writing its target.
   signal(SIGPIPE, SIG_IGN);

@@ -966,6 +966,21 @@ void AwaitEnter(HANDLE input) {
 }
 
 // ---------------------------------------------------------------------------
+// The processor's vector instructions.
+
+typedef BOOL(WINAPI* FeatureQuery)(DWORD);
+
+// Windows 95 and NT 4 do not keep the SSE registers across task switches:
+// SSE2 is used only where the system says the instructions are there
+// (IsProcessorFeaturePresent, looked up at run time; 10 is
+// PF_XMMI64_INSTRUCTIONS_AVAILABLE, which systems before XP do not know).
+int WinVectorStateSaved(void) {
+  FeatureQuery query =
+      (FeatureQuery)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsProcessorFeaturePresent");
+  return query && query(10) ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
 // The argument list of the wide profile.
 
 typedef LPWSTR* (WINAPI* SplitterFunction)(LPCWSTR, int*);
@@ -1029,7 +1044,7 @@ PlatformOps Platform = {
     WinWrite, WinLastError,     WinDriveGeometry, WinSameFile, WinSleep,
     WinConsoleWrite, WinConsoleFlush, WinAllocate, WinRelease,
     WinTruncate, WinErrorWrite, WinIsTerminal, WinMakeDirectory, WinSetModifiedTime,
-    WinSamePath, WinErrorText, WinRemove,
+    WinSamePath, WinErrorText, WinRemove, WinVectorStateSaved,
 };
 
 void PlatformStart(void) {

@@ -4,7 +4,10 @@
 # from the pass before scanned last), short reads, a source cut short between passes, failing and short
 # writes at the first block, a middle block and the final flush, and
 # /dev/full as the target. Exact console, log line, exit code, and a target
-# that is the gap-free prefix of the recovery.
+# that is the gap-free prefix of the recovery. Passes are read four to a
+# call and blocks written four to a call, so most of these failures lie
+# inside such a read or write; on a larger damaged base, failures there are
+# compared byte for byte with the same run reading and writing one at a time.
 source "$(dirname "$0")/lib.sh"
 
 # 200,000 bytes: passes at 0, 65536, 131072, a block pass at 196608 and a
@@ -86,6 +89,33 @@ write_middle_short write_fail=65536,short_write=1               65536  2 98304
 write_final        write_fail=196608                            196608 1 196608
 write_final_short  write_fail=196608,short_write=1              196608 1 198304
 TABLE
+
+# A base of 1.3 MB with damage, the list on the console among the failure
+# lines: every fault inside a four-pass read or a four-block write gives
+# what the one-pass, one-block run gives, console, log, target and code.
+gen --out big.orig --seed 5 --total 1300000 --min 100 --max 90000 --wrong 20 --deleted 20 --garbage 10
+one_by_one() {  # one_by_one NAME FAULTS ARGS...
+  local name=$1 faults=$2
+  shift 2
+  rm -f out.tbb log.txt
+  cp big.orig big.tbb  # a shrink cuts it
+  run_faults "$faults,no_sleep,one_at_a_time" "$@"
+  local out=$OUT rc=$RC
+  mv out.tbb one.tbb 2>/dev/null; mv log.txt one.log 2>/dev/null
+  cp big.orig big.tbb
+  run_faults "$faults,no_sleep" "$@"
+  expect_eq "$name: console as one at a time" "$out" "$OUT"
+  expect_eq "$name: code as one at a time" "$rc" "$RC"
+  [ -e one.tbb ] && expect_same_file "$name: target as one at a time" one.tbb out.tbb
+  [ -e one.log ] && expect_same_file "$name: log as one at a time" one.log log.txt
+  rm -f one.tbb one.log
+}
+for fault in read_fail=196608 short_read=327680 shrink=393216:300000 read_fail=1296384 \
+  write_fail=131072 write_fail=196608,write_times=1 write_fail=262144,short_write=1 write_fail=393216,write_times=2 \
+  write_fail=1245184,short_write=1; do
+  one_by_one "$fault" "$fault" big.tbb out.tbb
+  one_by_one "$fault -d+ -L" "$fault" -d+ -L log.txt big.tbb out.tbb
+done
 
 # A full device: the first block and its retry fail, then writing stops.
 run src.tbb /dev/full

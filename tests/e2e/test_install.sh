@@ -60,6 +60,16 @@ line_ends=$(od -An -v -tx1 -w1 mail.tbb | awk -v N=$N '
   (FNR in last) && $1 == "0a" { n++ }
   END { print n + 0 }' mail.man -)
 (( line_ends > 0 && line_ends < N )) && pass || fail "$line_ends of $N texts end with a line end"
+# --line-ends crlf: no LF without a CR before it in any text (the headers'
+# binary bytes do not count).
+gen --out crlf.tbb --seed 31 --messages $N --min 1500 --max 4000 --style mail --line-ends crlf --manifest crlf.man
+if command -v python3 >/dev/null; then
+  expect_eq "mail style with --line-ends crlf: CR LF everywhere" "0 $N" "$(python3 -c '
+import re, sys
+data = open("crlf.tbb", "rb").read()
+texts = [data[int(f[0]) + 48:int(f[0]) + 48 + int(f[2])] for f in (l.split() for l in open("crlf.man"))]
+print(sum(len(re.findall(rb"(?<!\r)\n", t)) for t in texts), sum(b"\r\n" in t for t in texts))')"
+fi
 
 # ---- make install-built / uninstall into a scratch DESTDIR.
 DEST=$WORK/dest

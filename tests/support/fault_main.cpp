@@ -1,11 +1,20 @@
 // mendrake-faults: the tool with faults put in through the platform seam,
 // for end-to-end tests of failing disks. A test build only: the faults come
 // from the environment variable MENDRAKE_FAULTS, a comma-separated list of
-//   read_fail=OFFSET      the source read at OFFSET fails (error 5)
-//   short_read=OFFSET     the source read at OFFSET delivers half its bytes
-//   write_fail=OFFSET     target writes at OFFSET fail (error 28) ...
-//   write_times=N         ... N times (default: always)
-//   short_write=1         a failing write puts half its bytes first
+//   read_fail=OFFSET      a source read that starts at OFFSET fails (error
+//                         5); one that runs across it delivers the bytes
+//                         before it
+//   short_read=OFFSET     the same, but a read that starts at OFFSET
+//                         delivers half its bytes
+//   read_call_fail=OFFSET a source read that starts at OFFSET fails (error
+//                         5); reads across it do not (one failing call, as
+//                         when bytes are read again from an odd offset)
+//   write_fail=OFFSET     a target write that starts at OFFSET fails (error
+//                         28); one that runs across it puts the bytes before
+//                         it and fails ...
+//   write_times=N         ... until N writes of at most a block (64 KiB)
+//                         that start there have failed (default: always)
+//   short_write=1         such a write puts half its bytes first
 //   geometry=C:T:S:B      the source has no end position and answers the
 //                         geometry request with C cylinders, T tracks per
 //                         cylinder, S sectors per track, B bytes per sector
@@ -13,9 +22,11 @@
 //   no_geometry=1         the source has no end position and no geometry
 //   reopen_fail=N         the N-th open (counting from 1) fails
 //   no_sleep=1            the pause after a failed read is skipped
-//   shrink=OFFSET:SIZE    just before the source read at OFFSET, the source
+//   shrink=OFFSET:SIZE    when a source read reaches OFFSET, the source
 //                         file is cut to SIZE bytes (another process
-//                         truncating it between passes)
+//                         truncating it while it is read)
+//   one_at_a_time=1       passes read and blocks written one at a time, as
+//                         the batched reading and writing must match
 // and on the output files a companion names or makes (not the target):
 //   output_capacity=N     they share a file system of N bytes: a write
 //                         beyond it puts what fits and fails (error 28)
@@ -33,6 +44,7 @@
 
 #include "cli/command_line.h"
 #include "core/platform.h"
+#include "core/run_state.h"
 
 // The program under faults: mendrake, unless the build names a companion's
 // whole-program entry (RunExport, CheckProgram).
@@ -45,7 +57,7 @@ int FAULT_ENTRY(int argc, char** argv);
 namespace {
 
 PlatformOps Real;
-int64_t ReadFail = -1, ShortRead = -1, WriteFail = -1;
+int64_t ReadFail = -1, ShortRead = -1, WriteFail = -1, ReadCallFail = -1;
 long WriteTimes = -1;
 bool ShortWrite = false, NoSleep = false, NoGeometry = false;
 int ReopenFail = 0, Opens = 0;
@@ -110,25 +122,33 @@ int FaultDriveGeometry(FileRef f, DiskGeometry* g) {
   return Real.DriveGeometry(f, g);
 }
 
+// A real read of n bytes at the file's position, followed.
+int64_t ReadOn(FileRef f, uint8_t* into, uint32_t n) {
+  int64_t got = Real.Read(f, into, n);
+  Positions[f] += got > 0 ? got : 0;
+  return got;
+}
+
 int64_t FaultRead(FileRef f, void* into, uint32_t n) {
   InjectedError = 0;
-  if (RoleOf(f) == RoleSource) {
-    int64_t at = Positions[f];
-    if (at == ShrinkAt && truncate(SourcePath.c_str(), (off_t)ShrinkTo) != 0) perror("shrink");
-    if (at == ReadFail) {
-      InjectedError = 5;
-      return -1;
-    }
-    if (at == ShortRead) {
-      int64_t got = Real.Read(f, into, n / 2);
-      Positions[f] += got > 0 ? got : 0;
-      return got;
-    }
-    int64_t got = Real.Read(f, into, n);
-    Positions[f] += got > 0 ? got : 0;
-    return got;
+  if (RoleOf(f) != RoleSource) return Real.Read(f, into, n);
+  int64_t at = Positions[f];
+  if (at == ReadFail || at == ReadCallFail) {
+    InjectedError = 5;
+    return -1;
   }
-  return Real.Read(f, into, n);
+  uint32_t limit = at == ShortRead ? n / 2 : n;
+  for (int64_t stop : {ReadFail, ShortRead})
+    if (stop > at && stop < at + (int64_t)limit) limit = (uint32_t)(stop - at);
+  uint8_t* bytes = (uint8_t*)into;
+  if (ShrinkAt < at || ShrinkAt >= at + (int64_t)limit) return ReadOn(f, bytes, limit);
+  // The bytes before the cut come from the file as it was.
+  uint32_t before = (uint32_t)(ShrinkAt - at);
+  int64_t got = before ? ReadOn(f, bytes, before) : 0;
+  if (got < (int64_t)before) return got;
+  if (truncate(SourcePath.c_str(), (off_t)ShrinkTo) != 0) perror("shrink");
+  int64_t rest = ReadOn(f, bytes + before, limit - before);
+  return rest < 0 ? (before ? (int64_t)before : -1) : (int64_t)before + rest;
 }
 
 // An output write under the output faults; -2 when none applies.
@@ -171,15 +191,18 @@ int64_t FaultWrite(FileRef f, const void* from, uint32_t n) {
     if (Positions[f] > Ends[f]) Ends[f] = Positions[f];
     return put;
   }
-  if (RoleOf(f) == RoleTarget && Positions[f] == WriteFail && WriteTimes != 0) {
-    if (WriteTimes > 0) WriteTimes--;
+  int64_t at = f >= 0 && f < 64 ? Positions[f] : -1;
+  if (RoleOf(f) == RoleTarget && WriteFail >= at && WriteFail < at + (int64_t)n && WriteTimes != 0) {
     InjectedError = 28;
-    if (ShortWrite && n / 2 > 0) {
-      int64_t put = Real.Write(f, from, n / 2);
-      Positions[f] += put > 0 ? put : 0;
-      return put;
+    uint32_t put = (uint32_t)(WriteFail - at);
+    if (WriteFail == at && n <= 65536) {
+      if (WriteTimes > 0) WriteTimes--;
+      put = ShortWrite ? n / 2 : 0;
     }
-    return -1;
+    if (put == 0) return -1;
+    int64_t done = Real.Write(f, from, put);
+    Positions[f] += done > 0 ? done : 0;
+    return done;
   }
   int64_t put = Real.Write(f, from, n);
   if (f >= 0 && f < 64) Positions[f] += put > 0 ? put : 0;
@@ -211,11 +234,13 @@ void Configure(const char* list) {
     std::string key = item.substr(0, eq);
     const char* value = eq == std::string::npos ? "1" : item.c_str() + eq + 1;
     if (key == "read_fail") ReadFail = strtoll(value, nullptr, 10);
+    else if (key == "read_call_fail") ReadCallFail = strtoll(value, nullptr, 10);
     else if (key == "short_read") ShortRead = strtoll(value, nullptr, 10);
     else if (key == "write_fail") WriteFail = strtoll(value, nullptr, 10);
     else if (key == "write_times") WriteTimes = strtol(value, nullptr, 10);
     else if (key == "short_write") ShortWrite = true;
     else if (key == "no_sleep") NoSleep = true;
+    else if (key == "one_at_a_time") PassesPerRead = BlocksPerWrite = 1;
     else if (key == "no_geometry") NoGeometry = true;
     else if (key == "reopen_fail") ReopenFail = atoi(value);
     else if (key == "shrink") sscanf(value, "%" SCNd64 ":%" SCNd64, &ShrinkAt, &ShrinkTo);

@@ -156,6 +156,9 @@ int64_t MemRead(FileRef f, void* into, uint32_t n) {
   uint64_t avail = pos < size ? size - pos : 0;
   uint32_t got = (uint32_t)(avail < n ? avail : n);
   if (h->is_source && h->position == Faults.short_read_offset) got /= 2;
+  // A read across a failing offset stops short before it.
+  for (int64_t at : {Faults.read_fail_offset, Faults.short_read_offset})
+    if (h->is_source && at > h->position && at < h->position + (int64_t)got) got = (uint32_t)(at - h->position);
   if (h->file->sparse) {
     memset(into, 0, got);
     uint64_t stored = h->file->bytes.size();
@@ -179,14 +182,19 @@ int64_t MemWrite(FileRef f, const void* from, uint32_t n) {
   if (h->file->pipe) h->position = (int64_t)h->file->bytes.size();
   uint32_t put = n;
   bool fail = false;
-  if (h->is_target && h->position == Faults.write_fail_offset && Faults.write_fail_times > 0) {
-    Faults.write_fail_times--;
+  int64_t at = Faults.write_fail_offset;
+  if (h->is_target && at >= h->position && at < h->position + (int64_t)n && Faults.write_fail_times > 0) {
     fail = true;
-    put = Faults.write_short ? n / 2 : 0;
+    put = (uint32_t)(at - h->position);
+    if (at == h->position && n <= 65536) {
+      Faults.write_fail_times--;
+      put = Faults.write_short ? n / 2 : 0;
+    }
   }
   if (h->is_target && Faults.target_capacity >= 0 && h->position + (int64_t)n > Faults.target_capacity) {
     fail = true;
-    put = h->position < Faults.target_capacity ? (uint32_t)(Faults.target_capacity - h->position) : 0;
+    uint32_t room = h->position < Faults.target_capacity ? (uint32_t)(Faults.target_capacity - h->position) : 0;
+    if (room < put) put = room;
   }
   std::vector<uint8_t>& b = h->file->bytes;
   if (b.size() < (uint64_t)h->position + put) b.resize(h->position + put);

@@ -8,12 +8,17 @@
 #include "core/platform.h"
 
 struct MemFaults {
-  int64_t read_fail_offset = -1;     // a read starting at this source offset fails
+  // A source read that starts at this offset fails; one that runs across
+  // it delivers the bytes before it.
+  int64_t read_fail_offset = -1;
   int read_fail_error = 5;           // ... with this error code
-  int64_t short_read_offset = -1;    // a read at this offset delivers half the bytes
-  int64_t write_fail_offset = -1;    // target writes at this offset fail ...
-  int write_fail_times = 1 << 30;    // ... this many times (then succeed)
-  bool write_short = false;          // a failing write puts half its bytes first
+  int64_t short_read_offset = -1;    // the same, but a read starting here delivers half the bytes
+  // A target write that starts at this offset fails, one that runs across
+  // it puts the bytes before it and fails; writes of at most a block
+  // (64 KiB) that start there count ...
+  int64_t write_fail_offset = -1;
+  int write_fail_times = 1 << 30;    // ... this many failures (then it takes writes)
+  bool write_short = false;          // a counted failure puts half its bytes first
   int write_fail_error = 28;
   int64_t target_capacity = -1;      // the target device is full beyond this size
   uint64_t alloc_fail_above = 0;     // allocations larger than this fail (0 = none)

@@ -13,6 +13,7 @@
 
 #include "../../fuzz/cli_check.h"
 #include "../../fuzz/run_check.h"
+#include "core/run_state.h"
 #include "generator.h"
 
 namespace {
@@ -76,9 +77,10 @@ std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
   return all;
 }
 
-// Working memory of a run: the pass buffer (two halves), the output block,
-// and slack for a report line formed on the heap. No message is held whole.
-constexpr size_t Fixed = 3 * 65536 + 8192;
+// Working memory of a run: the pass buffer (the carried-over bytes' half and
+// a read of several passes), the output blocks, and slack for a report line
+// formed on the heap. No message is held whole.
+constexpr size_t Fixed = (1 + MostPassesPerRead + MostBlocksPerWrite) * 65536 + 8192;
 
 struct HostileCase {
   const char* name;
