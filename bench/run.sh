@@ -334,6 +334,25 @@ if [[ -n $SPARSE ]]; then
   IMAGE_START=image-start-$label
   generate "$IMAGE_START" "${DAMAGE_OPTS[@]}" --min 1k --max 64k --seed 6 --total 200k --size "$total"
   time_base "$IMAGE_START" companions
+  # A ddrescue mapfile of 100,000 lines over the image: 50,000 bad areas of
+  # 512 bytes spread evenly, the rest finished.
+  if [[ -n $CHECK && -n $EXPORT ]]; then
+    map=$DATA/$IMAGE_START.map
+    [[ -f $map ]] || awk -v total="$total" 'BEGIN {
+      print "# Mapfile. 100,000 lines for the bench"; print "0x00000000     +               1"
+      n = 50000; step = int(total / n / 512) * 512; at = 0
+      for (k = 0; k < n; k++) {
+        good = (k == n - 1) ? total - at - 512 : step - 512
+        printf "0x%08X  0x%08X  +\n", at, good; at += good
+        printf "0x%08X  0x%08X  -\n", at, 512; at += 512
+      } }' >"$map"
+    base=$DATA/$IMAGE_START.tbb
+    echo "bench: timing $IMAGE_START with its mapfile" >&2
+    ROUNDS=$IMAGE_RUNS compare "$IMAGE_START mapfile" "$(stat -c %s "$base")" \
+      "cat base > /dev/null::cat $base" \
+      "mendrake-check --mapfile map base::$CHECK --mapfile $map $base" \
+      "mendrake-export --mapfile map --mbox copy base::$EXPORT -q --force --mapfile $map --mbox $COPIES/copy $base"
+  fi
   release "$DATA/$IMAGE_START.tbb"
   # The first header 64 MiB before the end: a hole to cross, then a base.
   tail=$(( 64 << 20 ))
