@@ -343,8 +343,9 @@ if [[ -n $SPARSE ]]; then
       n = 50000; step = int(total / n / 512) * 512; at = 0
       for (k = 0; k < n; k++) {
         good = (k == n - 1) ? total - at - 512 : step - 512
-        printf "0x%08X  0x%08X  +\n", at, good; at += good
-        printf "0x%08X  0x%08X  -\n", at, 512; at += 512
+        # Decimal: awk's %X stops at 32 bits.
+        printf "%.0f  %.0f  +\n", at, good; at += good
+        printf "%.0f  512  -\n", at; at += 512
       } }' >"$map"
     base=$DATA/$IMAGE_START.tbb
     echo "bench: timing $IMAGE_START with its mapfile" >&2
