@@ -335,7 +335,8 @@ if [[ -n $SPARSE ]]; then
   generate "$IMAGE_START" "${DAMAGE_OPTS[@]}" --min 1k --max 64k --seed 6 --total 200k --size "$total"
   time_base "$IMAGE_START" companions
   # A ddrescue mapfile of 100,000 lines over the image: 50,000 bad areas of
-  # 512 bytes spread evenly, the rest finished.
+  # 512 bytes spread evenly, the rest finished (positions in decimal: awk
+  # writes hexadecimal in 32 bits only).
   if [[ -n $CHECK && -n $EXPORT ]]; then
     map=$DATA/$IMAGE_START.map
     [[ -f $map ]] || awk -v total="$total" 'BEGIN {
@@ -343,7 +344,6 @@ if [[ -n $SPARSE ]]; then
       n = 50000; step = int(total / n / 512) * 512; at = 0
       for (k = 0; k < n; k++) {
         good = (k == n - 1) ? total - at - 512 : step - 512
-        # Decimal: awk's %X stops at 32 bits.
         printf "%.0f  %.0f  +\n", at, good; at += good
         printf "%.0f  512  -\n", at; at += 512
       } }' >"$map"
