@@ -211,6 +211,52 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi,popcnt"))) LineCopy Copy
   return CopySse2From(in, n, i, out, o, room, word, run);
 }
 
+// Thirty-two bytes a step with AVX2, the SSE2 way twice as wide: a step
+// with at most one CR LF and without the word's first two bytes is stored
+// whole, then the bytes after the CR stored over it; any other step ends at
+// its first CR LF or word, as there. Where AVX-512 is missing, most lines of
+// mail still leave one CR LF or none in a step.
+__attribute__((target("avx2,bmi"))) LineCopy CopyLinesAvx2(const uint8_t* in, uint32_t n, uint8_t* out,
+                                                                   uint32_t room, const char* word, uint8_t run) {
+  uint32_t word_length = (uint32_t)strlen(word);
+  const __m256i cr = _mm256_set1_epi8('\r'), lf = _mm256_set1_epi8('\n');
+  const __m256i w0 = _mm256_set1_epi8(word[0]), w1 = _mm256_set1_epi8(word[1]);
+  uint32_t i = 0, o = 0;
+  // Each step reads 64 bytes at most, a word found in it lies in the text,
+  // and a quoting byte fits.
+  while (i + 64 + word_length <= n && o + 65 <= room) {
+    __m256i v = _mm256_loadu_si256((const __m256i*)(in + i));
+    __m256i w = _mm256_loadu_si256((const __m256i*)(in + i + 1));
+    __m256i crlf_at = _mm256_and_si256(_mm256_cmpeq_epi8(v, cr), _mm256_cmpeq_epi8(w, lf));
+    __m256i words_at = _mm256_and_si256(_mm256_cmpeq_epi8(v, w0), _mm256_cmpeq_epi8(w, w1));
+    uint32_t crlf = (uint32_t)_mm256_movemask_epi8(crlf_at);
+    uint32_t words = (uint32_t)_mm256_movemask_epi8(words_at);
+    _mm256_storeu_si256((__m256i*)(out + o), v);
+    if ((words | (crlf & (crlf - 1))) == 0) {
+      unsigned j = (unsigned)_tzcnt_u64((uint64_t)crlf | (1ull << 32));
+      unsigned skip = crlf != 0;
+      _mm256_storeu_si256((__m256i*)(out + o + j), _mm256_loadu_si256((const __m256i*)(in + i + j + skip)));
+      o += 32 - skip;
+      i += 32;
+      continue;
+    }
+    unsigned k = (unsigned)_tzcnt_u32(words | crlf);
+    if ((crlf >> k) & 1) {
+      o += k;
+      i += k + 1;
+      continue;
+    }
+    o += k;
+    i += k;
+    if (QuotedLine(in, i, word, word_length, run)) out[o++] = run;
+    out[o++] = in[i++];
+  }
+  _mm256_zeroupper();
+  return CopySse2From(in, n, i, out, o, room, word, run);
+}
+
+bool ProcessorHasAvx2(void) { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi"); }
+
 bool ProcessorHasAvx512(void) {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
          __builtin_cpu_supports("avx512vbmi2");
@@ -243,6 +289,10 @@ LineCopy CopyLinesAvx512(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t r
   return CopyLinesSse2(in, n, out, room, word, run);
 }
 bool ProcessorHasAvx512(void) { return false; }
+LineCopy CopyLinesAvx2(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run) {
+  return CopyLinesSse2(in, n, out, room, word, run);
+}
+bool ProcessorHasAvx2(void) { return false; }
 
 #endif
 
@@ -305,7 +355,12 @@ void Choose(void) {
   (void)LibraryMemchr;
   Search = sse2 ? FindByteSse2 : FindByteWords;
 #endif
-  Copy = ProcessorHasAvx512() ? CopyLinesAvx512 : sse2 ? CopyLinesSse2 : CopyLinesPlain;
+  if (ProcessorHasAvx512())
+    Copy = CopyLinesAvx512;
+  else if (ProcessorHasAvx2())
+    Copy = CopyLinesAvx2;
+  else
+    Copy = sse2 ? CopyLinesSse2 : CopyLinesPlain;
 }
 
 const uint8_t* ChooseAndFind(const uint8_t* p, uint8_t value, size_t n) {

@@ -32,14 +32,17 @@ struct LineCopy {
 // text's end before a line too little of which is there to judge (one that
 // begins with `run` or the word's first byte: the caller's), before a CR
 // that is the text's last byte (its LF may come with the next piece), and
-// where the room ends. AVX-512 (VBMI2) where the processor and system have
-// it (64-bit builds), SSE2 where FindByte uses it, otherwise a line at a
-// time, each found with FindByte.
+// where the room ends. AVX-512 (VBMI2) or else AVX2 where the processor and
+// system have it (64-bit builds), SSE2 where FindByte uses it, otherwise a
+// line at a time, each found with FindByte.
 LineCopy CopyLinesWithoutCr(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word,
                             uint8_t run);
 // The ways, for tests: CopyLinesAvx512 only where ProcessorHasAvx512,
-// CopyLinesSse2 only where ProcessorHasSse2.
+// CopyLinesAvx2 only where ProcessorHasAvx2, CopyLinesSse2 only where
+// ProcessorHasSse2.
 LineCopy CopyLinesAvx512(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run);
 bool ProcessorHasAvx512(void);
+LineCopy CopyLinesAvx2(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run);
+bool ProcessorHasAvx2(void);
 LineCopy CopyLinesSse2(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run);
 LineCopy CopyLinesPlain(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run);

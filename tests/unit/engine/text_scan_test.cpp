@@ -57,6 +57,7 @@ TEST(CopyLinesWithoutCr, AgreesWithAPlainModel) {
   std::vector<Routine> routines = {{"chosen", CopyLinesWithoutCr}, {"plain", CopyLinesPlain}};
   if (ProcessorHasSse2()) routines.push_back({"sse2", CopyLinesSse2});
   if (ProcessorHasAvx512()) routines.push_back({"avx512", CopyLinesAvx512});
+  if (ProcessorHasAvx2()) routines.push_back({"avx2", CopyLinesAvx2});
   const char* pieces[] = {"\r\n", "\n", "\r", ">", ">>", "From ", "From", "Fr", "F", "x", "plain words ",
                           "\xff\x80", "\r\n>From ", "\r\nFrom x", "\n>>>>>>>>>>>>>>>>>>>>From "};
   uint64_t seed = 12345;
