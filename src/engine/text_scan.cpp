@@ -46,6 +46,23 @@ inline bool QuotedLine(const uint8_t* in, uint32_t p, const char* word, uint32_t
   return p > 0 && in[p - 1] == '\n';
 }
 
+// The end of a vector step that the fast way cannot take (the step was
+// stored at out[o] already): on to its first CR LF, the CR left out, or to
+// its first word, where one run byte more goes before the word when its
+// line is to be quoted (anywhere in the run is the same bytes).
+inline void StepToFirst(const uint8_t* in, uint8_t* out, uint32_t* i, uint32_t* o, uint32_t crlf, uint32_t words,
+                        const char* word, uint32_t word_length, uint8_t run) {
+  unsigned k = (unsigned)__builtin_ctz(words | crlf);
+  *o += k;
+  *i += k;
+  if ((crlf >> k) & 1) {
+    *i += 1;
+    return;
+  }
+  if (QuotedLine(in, *i, word, word_length, run)) out[(*o)++] = run;
+  out[(*o)++] = in[(*i)++];
+}
+
 // A copy never ends inside the run bytes that begin a line: those are the
 // caller's to judge with the rest of the line. Returns how far it got.
 LineCopy EndBeforeRun(const uint8_t* in, uint32_t i, uint32_t o, uint8_t run) {
@@ -156,18 +173,7 @@ __attribute__((target("sse2"))) LineCopy CopySse2From(const uint8_t* in, uint32_
       i += 16;
       continue;
     }
-    unsigned k = (unsigned)__builtin_ctz(words | crlf);
-    if ((crlf >> k) & 1) {
-      o += k;
-      i += k + 1;
-      continue;
-    }
-    // The word's first byte: one run byte more before it when its line is
-    // to be quoted (anywhere in the run is the same bytes), then on.
-    o += k;
-    i += k;
-    if (QuotedLine(in, i, word, word_length, run)) out[o++] = run;
-    out[o++] = in[i++];
+    StepToFirst(in, out, &i, &o, crlf, words, word, word_length, run);
   }
   return CopyTail(in, n, out, room, i, o, (uint8_t)word[0], run);
 }
@@ -240,16 +246,7 @@ __attribute__((target("avx2,bmi"))) LineCopy CopyLinesAvx2(const uint8_t* in, ui
       i += 32;
       continue;
     }
-    unsigned k = (unsigned)_tzcnt_u32(words | crlf);
-    if ((crlf >> k) & 1) {
-      o += k;
-      i += k + 1;
-      continue;
-    }
-    o += k;
-    i += k;
-    if (QuotedLine(in, i, word, word_length, run)) out[o++] = run;
-    out[o++] = in[i++];
+    StepToFirst(in, out, &i, &o, crlf, words, word, word_length, run);
   }
   _mm256_zeroupper();
   return CopySse2From(in, n, i, out, o, room, word, run);
