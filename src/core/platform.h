@@ -49,7 +49,9 @@ struct DiskGeometry {
 struct PlatformOps {
   // Returns the open file, or NoFile (LastError tells why).
   FileRef (*Open)(const char* path, OpenKind kind, bool unbuffered);
-  void (*Close)(FileRef file);
+  // 1 closed; 0 the system reported an error (a write it had held back
+  // failed, as on a network file system): the file is closed all the same.
+  int (*Close)(FileRef file);
   // Moves to an absolute position: 1 moved, 0 failed.
   int (*Seek)(FileRef file, int64_t offset);
   // Moves to the end and reports that position: 1 done, 0 no end position

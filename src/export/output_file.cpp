@@ -65,7 +65,8 @@ void Fail(const char* what, int error) {
   Empty(false);
 }
 
-void Flush(void) {
+// Writes the buffer; with `commit`, counts the messages now on disk.
+void Flush(bool commit) {
   uint32_t fill = Fill();
   if (fill == 0 || Failed) return;
   int64_t put = Platform.Write(File, Buffer, fill);
@@ -77,7 +78,7 @@ void Flush(void) {
     return;
   }
   Written += fill;
-  Commit(Written);
+  if (commit) Commit(Written);
   Empty(true);
 }
 
@@ -143,7 +144,7 @@ void OutputPutSlow(const uint8_t* bytes, uint32_t n) {
     OutputRoom.at += piece;
     bytes += piece;
     n -= piece;
-    if (OutputRoom.at == OutputRoom.end) Flush();
+    if (OutputRoom.at == OutputRoom.end) Flush(true);
   }
 }
 
@@ -170,7 +171,7 @@ int OutputPatch(int64_t position, const uint8_t* bytes, uint32_t n) {
 
 void OutputMessageEnds(uint8_t marks) {
   if (!OutputOpen()) return;
-  if (EndCount == EndRoom) Flush();
+  if (EndCount == EndRoom) Flush(true);
   Ends[(EndFirst + EndCount) % EndRoom] = {OutputPosition(), marks};
   EndCount += 1;
   Commit(Written);
@@ -178,10 +179,16 @@ void OutputMessageEnds(uint8_t marks) {
 
 int OutputClose(bool dated, int64_t date) {
   if (File == NoFile) return !Failed;
-  Flush();
+  Flush(false);
   // The file's time is set after its last write, which would change it.
   if (dated && !Failed) Platform.SetModifiedTime(File, date);
-  Platform.Close(File);
+  // The last messages count once the close, which may report a write the
+  // system held back, has gone well.
+  if (!Platform.Close(File)) {
+    if (!Failed) Fail("write failed", Platform.LastError());
+  } else {
+    Commit(Written);
+  }
   File = NoFile;
   EndCount = 0;
   Empty(false);

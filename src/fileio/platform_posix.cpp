@@ -156,13 +156,18 @@ FileRef PosixOpen(const char* path, OpenKind kind, bool unbuffered) {
   return slot;
 }
 
-void PosixClose(FileRef file) {
+int PosixClose(FileRef file) {
   OpenFile* f = Lookup(file);
-  if (!f) return;
-  close(f->fd);
-  if (f->buffered_fd >= 0) close(f->buffered_fd);
+  if (!f) return 1;
+  int closed = close(f->fd) == 0;
+  if (!closed) LastErrorCode = errno;
+  if (f->buffered_fd >= 0 && close(f->buffered_fd) != 0 && closed) {
+    closed = 0;
+    LastErrorCode = errno;
+  }
   free(f->path);
   *f = OpenFile();
+  return closed;
 }
 
 int PosixSeek(FileRef file, int64_t offset) {

@@ -359,14 +359,19 @@ FileRef WinOpen(const char* path, OpenKind kind, bool unbuffered) {
   return slot;
 }
 
-void WinClose(FileRef file) {
+int WinClose(FileRef file) {
   OpenFile* f = Lookup(file);
-  if (!f) return;
-  CloseHandle(f->handle);
-  if (f->buffered != INVALID_HANDLE_VALUE) CloseHandle(f->buffered);
+  if (!f) return 1;
+  int closed = CloseHandle(f->handle) != 0;
+  if (!closed) LastErrorCode = (int)GetLastError();
+  if (f->buffered != INVALID_HANDLE_VALUE && !CloseHandle(f->buffered) && closed) {
+    closed = 0;
+    LastErrorCode = (int)GetLastError();
+  }
   WinRelease(f->narrow_path);
   WinRelease(f->wide_path);
   *f = OpenFile();
+  return closed;
 }
 
 // Moves a handle with SetFilePointer, whose low word of all ones is a

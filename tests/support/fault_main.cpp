@@ -172,12 +172,12 @@ int64_t OutputWrite(FileRef f, const void* from, uint32_t n) {
   return n;
 }
 
-void FaultClose(FileRef f) {
+int FaultClose(FileRef f) {
   // A hole at the end: the file reaches as far as the writes did.
   int64_t size = 0;
   if (RoleOf(f) == RoleOutput && Ends[f] > 0 && Real.SeekEnd(f, &size) && size < Ends[f]) Real.Truncate(f, Ends[f]);
   if (f >= 0 && f < 64) Roles[f] = RoleNone;
-  Real.Close(f);
+  return Real.Close(f);
 }
 
 int64_t FaultWrite(FileRef f, const void* from, uint32_t n) {

@@ -100,8 +100,9 @@ FileRef MemOpen(const char* path, OpenKind kind, bool unbuffered) {
   return NoFile;
 }
 
-void MemClose(FileRef f) {
+int MemClose(FileRef f) {
   if (Handle* h = Get(f)) *h = Handle();
+  return 1;
 }
 
 int MemSeek(FileRef f, int64_t offset) {
