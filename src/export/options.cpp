@@ -18,9 +18,9 @@ const char Usage[] = "[-d+|-d-] [-o OFFSET] [--mapfile FILE] [--force] [-q] [--]
 const char HelpText[] =
     "Takes the messages out of SOURCE (a message base, damaged or not, or a disk\n"
     "image holding one), found exactly as mendrake finds them. A message's text\n"
-    "ends at the next header; it ends at its stored length instead when that is\n"
-    "the last header, or when the bytes up to the next header hold a NUL (a gap:\n"
-    "no mail holds one). Bytes before the first message, after the last and in\n"
+    "ends at the next header; it ends at its stored length instead when it is\n"
+    "the last message and that length ends inside the file, or when the bytes up\n"
+    "to the next header hold a NUL (a gap: no mail holds one). Bytes before the first message, after the last and in\n"
     "gaps go to no output.\n"
     "\n";
 
@@ -31,7 +31,7 @@ const char OptionsText[] =
     "                 5b (blocks of 2,048 bytes), 0x1f3a0 (hexadecimal)\n"
     "  --mapfile FILE a GNU ddrescue mapfile of SOURCE: the messages that lie in\n"
     "                 areas it does not mark finished are listed\n"
-    "  -q, --quiet    no progress and no summary\n"
+    "  -q, --quiet    no progress, no summary, no lines about unreadable messages\n"
     "  -h, --help     this text (/? too on Windows)\n"
     "  -V, --version  the version\n"
     "  --             the next argument is SOURCE, even when it begins with -\n"
@@ -50,8 +50,8 @@ const char OptionsText[] =
     "unreadable areas, B bytes affected.\n"
     "\n"
     "Exit codes: 0 done, 8 operational error (cannot open, read or write; an\n"
-    "output refused; what was read before a read failure is exported), 16 usage\n"
-    "error.\n";
+    "output refused; a start offset beyond the end; what was read before a read\n"
+    "failure is exported), 16 usage error.\n";
 
 // "usage: mendrake-export (--mbox FILE | --eml DIR | ...) [...] SOURCE".
 void PrintUsage(void (*print)(const char* format, ...)) {
