@@ -331,25 +331,20 @@ LineCopy CopyLinesPlain(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t ro
 
 namespace {
 
-typedef const uint8_t* (*SearchRoutine)(const uint8_t*, uint8_t, size_t);
 typedef LineCopy (*CopyRoutine)(const uint8_t*, uint32_t, uint8_t*, uint32_t, const char*, uint8_t);
 
-const uint8_t* LibraryMemchr(const uint8_t* p, uint8_t value, size_t n) {
-  return (const uint8_t*)memchr(p, value, n);
-}
-
-const uint8_t* ChooseAndFind(const uint8_t* p, uint8_t value, size_t n);
 LineCopy ChooseAndCopy(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run);
-SearchRoutine Search = ChooseAndFind;
 CopyRoutine Copy = ChooseAndCopy;
+#ifndef __GLIBC__
+typedef const uint8_t* (*SearchRoutine)(const uint8_t*, uint8_t, size_t);
+const uint8_t* ChooseAndFind(const uint8_t* p, uint8_t value, size_t n);
+SearchRoutine Search = ChooseAndFind;
+#endif
 
 // The first use picks the routines for the rest of the process.
 void Choose(void) {
   bool sse2 = ProcessorHasSse2() && Platform.VectorStateSaved();
-#ifdef __GLIBC__
-  Search = LibraryMemchr;
-#else
-  (void)LibraryMemchr;
+#ifndef __GLIBC__
   Search = sse2 ? FindByteSse2 : FindByteWords;
 #endif
   if (ProcessorHasAvx512())
@@ -360,10 +355,12 @@ void Choose(void) {
     Copy = sse2 ? CopyLinesSse2 : CopyLinesPlain;
 }
 
+#ifndef __GLIBC__
 const uint8_t* ChooseAndFind(const uint8_t* p, uint8_t value, size_t n) {
   Choose();
   return Search(p, value, n);
 }
+#endif
 
 LineCopy ChooseAndCopy(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run) {
   Choose();
@@ -372,7 +369,9 @@ LineCopy ChooseAndCopy(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t roo
 
 }  // namespace
 
+#ifndef __GLIBC__
 const uint8_t* FindByte(const uint8_t* p, uint8_t value, size_t n) { return Search(p, value, n); }
+#endif
 
 LineCopy CopyLinesWithoutCr(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word,
                             uint8_t run) {

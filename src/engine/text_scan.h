@@ -5,12 +5,20 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // The first byte equal to `value` in p[0..n), or null. The C library's
-// memchr where it is known to be fast (glibc); elsewhere the routines below,
+// memchr where it is known to be fast (glibc, called in place: the scan
+// finds each header's first byte with it); elsewhere the routines below,
 // SSE2 where the processor has it and the system lets programs use it, a
 // machine word at a time otherwise. Never reads outside p[0..n).
+#ifdef __GLIBC__
+inline const uint8_t* FindByte(const uint8_t* p, uint8_t value, size_t n) {
+  return (const uint8_t*)memchr(p, value, n);
+}
+#else
 const uint8_t* FindByte(const uint8_t* p, uint8_t value, size_t n);
+#endif
 
 // The project's own searches (FindByte's choice where memchr is not used);
 // FindByteSse2 only where ProcessorHasSse2.
