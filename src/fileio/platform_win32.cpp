@@ -105,13 +105,12 @@ size_t PutUtf8(uint32_t c, char* out) {
   return 4;
 }
 
-// A UTF-16 text as UTF-8; an unpaired surrogate keeps its own three bytes.
-char* WideToUtf8(const wchar_t* text) {
-  size_t length = wcslen(text);
-  char* out = (char*)WinAllocate(length * 3 + 1, 1);
-  if (!out) return nullptr;
+// Writes text[0 .. length-1] as UTF-8 at out, as far as `room` bytes hold
+// it whole (three bytes a unit always do); an unpaired surrogate keeps its
+// own three bytes. Returns the bytes written.
+size_t WideIntoUtf8(const wchar_t* text, size_t length, char* out, size_t room) {
   size_t n = 0;
-  for (size_t k = 0; k < length; k++) {
+  for (size_t k = 0; k < length && n + 4 <= room; k++) {
     uint32_t c = (uint16_t)text[k];
     if (c >= 0xD800 && c < 0xDC00 && k + 1 < length && (uint16_t)text[k + 1] >= 0xDC00 &&
         (uint16_t)text[k + 1] < 0xE000) {
@@ -120,7 +119,15 @@ char* WideToUtf8(const wchar_t* text) {
     }
     n += PutUtf8(c, out + n);
   }
-  out[n] = '\0';
+  return n;
+}
+
+// A UTF-16 text as UTF-8, in memory of its own.
+char* WideToUtf8(const wchar_t* text) {
+  size_t length = wcslen(text);
+  char* out = (char*)WinAllocate(length * 3 + 1, 1);
+  if (!out) return nullptr;
+  out[WideIntoUtf8(text, length, out, length * 3 + 1)] = '\0';
   return out;
 }
 
@@ -530,16 +537,20 @@ bool TakeIdentity(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
   return ok;
 }
 
+// Opens a file or a folder only to ask who it is: no access asked and
+// reading and writing shared, so it succeeds beside the run's own handles;
+// backup semantics let it open a folder.
+HANDLE OpenForIdentity(const char* narrow, const wchar_t* wide) {
+  return CreateByPath(narrow, wide, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+}
+
 // Identifies a file or a folder by its volume and its index on that volume.
 // Returns 1 identified, 0 when the name is not there (nor, maybe, its
-// folder), -1 when it cannot be opened for another reason. Opening asks for
-// no access and shares reading and writing, so it succeeds beside the run's
-// own handles; backup semantics let it open a folder.
+// folder), -1 when it cannot be opened for another reason.
 int FileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
   wchar_t* wide = nullptr;
   if (Wide() && !(wide = SystemPath(path))) return -1;
-  HANDLE h = CreateByPath(path, wide, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                          FILE_FLAG_BACKUP_SEMANTICS);
+  HANDLE h = OpenForIdentity(path, wide);
   DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : NO_ERROR;
   WinRelease(wide);
   if (TakeIdentity(h, info)) return 1;
@@ -561,17 +572,15 @@ bool NameThere(const char* path) {
 // one. False as well where the system opens no folders (the 9x family).
 bool FullPathIdentity(const wchar_t* full, BY_HANDLE_FILE_INFORMATION* info) {
   HANDLE h = INVALID_HANDLE_VALUE;
-  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   if (Wide()) {
     wchar_t* verbatim = VerbatimIfLong(full);
-    h = CreateByPath(nullptr, verbatim ? verbatim : full, 0, share, OPEN_EXISTING,
-                     FILE_FLAG_BACKUP_SEMANTICS);
+    h = OpenForIdentity(nullptr, verbatim ? verbatim : full);
     WinRelease(verbatim);
   } else {
     int bytes = WideCharToMultiByte(CP_ACP, 0, full, -1, nullptr, 0, nullptr, nullptr);
     char* narrow = bytes > 0 ? (char*)WinAllocate((size_t)bytes, 1) : nullptr;
     if (narrow && WideCharToMultiByte(CP_ACP, 0, full, -1, narrow, bytes, nullptr, nullptr) == bytes)
-      h = CreateByPath(narrow, nullptr, 0, share, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+      h = OpenForIdentity(narrow, nullptr);
     WinRelease(narrow);
   }
   return TakeIdentity(h, info);
@@ -1008,17 +1017,7 @@ const char* WinErrorText(int code) {
   if (Wide()) {
     wchar_t wide[256];
     DWORD units = FormatMessageW(flags, nullptr, (DWORD)code, 0, wide, 256, nullptr);
-    if (units > 0 && units < 256) {
-      wide[units] = L'\0';
-      for (DWORD k = 0; k < units && n + 4 < sizeof text; k++) {
-        uint32_t c = (uint16_t)wide[k];
-        if (c >= 0xD800 && c < 0xDC00 && k + 1 < units) {
-          c = 0x10000 + ((c - 0xD800) << 10) + ((uint16_t)wide[k + 1] - 0xDC00);
-          k++;
-        }
-        n += PutUtf8(c, text + n);
-      }
-    }
+    if (units > 0 && units < 256) n = WideIntoUtf8(wide, units, text, sizeof text - 1);
   } else {
     n = FormatMessageA(flags, nullptr, (DWORD)code, 0, text, sizeof text - 1, nullptr);
   }
