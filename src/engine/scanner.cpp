@@ -38,10 +38,9 @@ void Gather(const uint8_t* buffer, uint32_t from, uint32_t to) {
   if (RunState.Copying && !RunState.ListOnly && to > from) Writer->Bytes(buffer + from, to - from);
 }
 
-// The previous message's length did not lead to `reached` (a header, or the
-// end of the source): report it and repair the copy.
-void RepairLength(int64_t reached) {
-  int64_t header_at = RunState.ExpectedNextHeader - HeaderSize - (uint32_t)RunState.LastMessageLength;
+// The length of the message at header_at did not lead to `reached` (a
+// header, or the end of the source): report it and repair the copy.
+void RepairLength(int64_t header_at, int64_t reached) {
   int32_t should_be = (int32_t)(uint32_t)RightLength(header_at, reached);
   ReportPrint("Achtung! broken MsgLength %d, should be %d\n\n", RunState.LastMessageLength, should_be);
   if (!RunState.ListOnly) Writer->SetLength((uint32_t)should_be);
@@ -106,11 +105,12 @@ uint32_t FindSignature(const uint8_t* b, uint32_t from, uint32_t to, uint32_t da
 // repair the previous length, count, take or skip, list.
 HeaderOutcome TakeHeader(uint8_t* buffer, uint32_t i, int64_t header_offset, uint32_t window_end) {
   uint8_t* header = buffer + i;
+  int64_t previous = RunState.CurrentHeaderOffset;
   RunState.CurrentHeaderOffset = header_offset;
 
   // Did the previous message's length lead exactly here?
   if (RunState.ExpectedNextHeader != 0 && RunState.ExpectedNextHeader != header_offset)
-    RepairLength(header_offset);
+    RepairLength(previous, header_offset);
   // From here on the bytes handed belong to this header, or to nothing.
   if (!RunState.ListOnly && Writer->MessageEnds) Writer->MessageEnds();
   RunState.LastHeaderTaken = false;
@@ -200,7 +200,7 @@ void ScanWindow(uint8_t* buffer, int64_t offset, uint32_t bytes_read, bool first
   // it is wrong, whatever follows.
   int64_t source_end = offset + (int64_t)bytes_read;
   if (at_end && !stopped && !LimitPassed() && RunState.LastHeaderTaken && RunState.ExpectedNextHeader > source_end)
-    RepairLength(source_end);
+    RepairLength(RunState.CurrentHeaderOffset, source_end);
   if (!RunState.ListOnly) Writer->Finish();
 }
 
