@@ -72,11 +72,7 @@ int EmlBegin(int64_t at, uint32_t number, const uint8_t*, const MessageFields& f
   int n = snprintf(name, 10 + 1 + 16 + 1, "%05" PRIu32 "-%" PRIx64, number, (uint64_t)at);
   if (fields.slug[0]) n += snprintf(name + n, SlugLimit + 2, "-%s", fields.slug);
   memcpy(name + n, ".eml", 5);
-  if (Platform.SamePath(FilePath, RunState.SourcePath)) {
-    ErrorPrint("%s: %s: refused: it is the source\n", ExportProgramName, FilePath);
-    OutputFailed = true;
-    return 0;
-  }
+  if (Platform.SamePath(FilePath, RunState.SourcePath)) return OutputRefused(FilePath, "refused: it is the source");
   return OutputCreateNew(FilePath);
 }
 

@@ -133,8 +133,12 @@ void OutputMessageEnds(uint8_t marks);
 int OutputClose(bool dated, int64_t date);
 // The path of the file last opened (for error lines).
 const char* OutputPath(void);
-// Prints "PROGRAM: PATH: what: the system's words (error N)".
+// Prints "PROGRAM: PATH: what: the system's words (error N)", PATH "-" as
+// "standard output".
 void OutputError(const char* path, const char* what, int error);
+// Refuses the output at path: prints "PROGRAM: PATH: why" (PATH as
+// OutputError has it), and the run ends with 8. Returns 0.
+int OutputRefused(const char* path, const char* why);
 // Some output of the run failed or was refused: the run ends with 8.
 extern bool OutputFailed;
 

@@ -98,11 +98,19 @@ int Opened(const char* path, FileRef file, int error) {
   return 1;
 }
 
+// The name a person knows the output by: "-" is standard output.
+const char* Named(const char* path) { return path[0] == '-' && path[1] == '\0' ? "standard output" : path; }
+
 }  // namespace
 
 void OutputError(const char* path, const char* what, int error) {
-  if (path[0] == '-' && path[1] == '\0') path = "standard output";
-  ErrorPrint("%s: %s: %s: %s (error %d)\n", ExportProgramName, path, what, Platform.ErrorText(error), error);
+  ErrorPrint("%s: %s: %s: %s (error %d)\n", ExportProgramName, Named(path), what, Platform.ErrorText(error), error);
+}
+
+int OutputRefused(const char* path, const char* why) {
+  ErrorPrint("%s: %s: %s\n", ExportProgramName, Named(path), why);
+  OutputFailed = true;
+  return 0;
 }
 
 int OutputCreateNamed(const char* path) {
@@ -112,11 +120,7 @@ int OutputCreateNamed(const char* path) {
   }
   FileRef file = Platform.Open(path, OpenOutputUnused, false);
   if (file == NoFile && Platform.LastError() == ErrorExists) {
-    if (!ExportSettings.Force) {
-      ErrorPrint("%s: %s: exists; give --force to replace it\n", ExportProgramName, path);
-      OutputFailed = true;
-      return 0;
-    }
+    if (!ExportSettings.Force) return OutputRefused(path, "exists; give --force to replace it");
     // The name the user gave is written over as the shell's ">" would: a
     // link there leads to what it names (removing it instead would take a
     // name such as /dev/stdout away from the whole system).

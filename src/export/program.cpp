@@ -39,7 +39,7 @@ int Export(void) {
   // Refused before anything is opened or created: the source is never
   // written, not even cut to nothing by a replacing open.
   if (strcmp(output, "-") != 0 && Platform.SamePath(output, RunState.SourcePath)) {
-    ErrorPrint("%s: %s: refused: it is the source\n", ExportProgramName, output);
+    OutputRefused(output, "refused: it is the source");
     return CompanionFailed;
   }
   if (ExportSettings.Mapfile) {
