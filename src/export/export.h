@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "engine/writer.h"
+#include "run/companion.h"
 
 extern const char* const ExportProgramName;
 
@@ -169,11 +170,5 @@ extern LineState Line;
 // Before the run: chooses the format, and puts the export's judgement of
 // each header in the scanner's hand.
 void StartExportWriter(const FormatOps* format);
-// How a reading again of the source ended: failed, where and why.
-struct ReadAgainRecord {
-  bool failed;
-  int64_t offset;
-  uint32_t size;
-  int error;
-};
-extern ReadAgainRecord ReadAgain;
+// How the reading again of the source ended: failed, where and why.
+extern CompanionReading ReadAgain;

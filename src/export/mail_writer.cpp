@@ -21,7 +21,7 @@
 
 LineState Line;
 ExportCounts Counts;
-ReadAgainRecord ReadAgain;
+CompanionReading ReadAgain;
 
 namespace {
 
@@ -136,7 +136,7 @@ int64_t UnreadOutside(int64_t from, int64_t to) { return MapfileLoaded() ? Unrea
 void EndMessage(int64_t reached, bool last) {
   if (!Message.active) return;
   Message.active = false;
-  if (ReadAgain.failed) return;
+  if (ReadAgain.read_failed) return;
   int64_t stored_end = Message.stored_end;
   int64_t text_end = reached;
   if (stored_end < reached) {
@@ -151,7 +151,7 @@ void EndMessage(int64_t reached, bool last) {
       text_end = stored_end;
     } else if (Message.taken && (Message.holding || Message.writing) && !TextAgain(stored_end, reached)) {
       // The reading ends here: the run stops after this message.
-      text_end = ReadAgain.offset;
+      text_end = ReadAgain.failed_offset;
       RunState.StopReading = true;
     }
   }
@@ -197,7 +197,7 @@ void ExportBytes(const uint8_t* bytes, uint32_t n) {
   // Text up to the stored end, whatever follows it.
   if (n > 0 && from < Message.stored_end) {
     uint32_t k = Message.stored_end - from < (int64_t)n ? (uint32_t)(Message.stored_end - from) : n;
-    if (Message.taken && !ReadAgain.failed) Text(bytes, k);
+    if (Message.taken && !ReadAgain.read_failed) Text(bytes, k);
     bytes += k;
     n -= k;
   }
@@ -245,7 +245,7 @@ void StartExportWriter(const FormatOps* format) {
   Message = MessageRecord();
   Seen = false;
   Counts = ExportCounts();
-  ReadAgain = ReadAgainRecord();
+  ReadAgain = CompanionReading();
   OutputFailed = false;
   Writer = &ExportWriter;
   OnHeader = ExportHeader;

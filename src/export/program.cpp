@@ -58,10 +58,8 @@ int Export(void) {
   if (start > RunFiles.SourceSize) return ReadCompanionSource(ExportProgramName, !ExportSettings.Quiet, &reading);
   if (!format->Prepare()) return CompanionFailed;
   code = ReadCompanionSource(ExportProgramName, !ExportSettings.Quiet, &reading);
-  if (ReadAgain.failed) {
-    ErrorPrint("%s: %s: read failed at offset %" PRId64 " (%" PRIu32 " bytes): %s (error %d)\n", ExportProgramName,
-               RunState.SourcePath, ReadAgain.offset, ReadAgain.size, Platform.ErrorText(ReadAgain.error),
-               ReadAgain.error);
+  if (ReadAgain.read_failed) {
+    PrintReadFailure(ExportProgramName, ReadAgain);
     code = CompanionFailed;
   }
   if (!format->Close()) code = CompanionFailed;
@@ -84,9 +82,7 @@ int RunExport(int argc, char** argv) {
   int parsed = ParseExportOptions(count, args);
   if (!FlushOutput()) {
     // The help or the version could not be written.
-    int error = Platform.LastError();
-    ErrorPrint("%s: standard output: write failed: %s (error %d)\n", ExportProgramName, Platform.ErrorText(error),
-               error);
+    OutputError("-", "write failed", Platform.LastError());
     return CompanionFailed;
   }
   if (parsed != ParsedRun) return parsed == ParsedDone ? CompanionClean : CompanionUsage;

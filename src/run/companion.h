@@ -30,6 +30,9 @@ struct CompanionReading {
 // end, CompanionFailed when a read failed (*reading tells where) or the
 // start offset lies beyond the end (printed).
 int ReadCompanionSource(const char* program, bool progress, CompanionReading* reading);
+// Prints "PROGRAM: SOURCE: read failed at offset N (S bytes): the system's
+// words (error E)" for a reading that failed.
+void PrintReadFailure(const char* program, const CompanionReading& reading);
 
 // ---- Option values, as strictly as every companion reads them.
 
