@@ -13,6 +13,7 @@
 #include "core/platform.h"
 #include "core/report.h"
 #include "core/run_state.h"
+#include "engine/text_scan.h"
 #include "export/export.h"
 
 namespace {
@@ -26,7 +27,7 @@ void Put(const uint8_t* bytes, uint32_t n) {
 void EmlText(const uint8_t* b, uint32_t n) {
   uint32_t i = 0;
   while (i < n) {
-    const uint8_t* lf = (const uint8_t*)memchr(b + i, '\n', n - i);
+    const uint8_t* lf = FindByte(b + i, '\n', n - i);
     if (!lf) {
       Put(b + i, n - i);
       Line.prev_cr = b[n - 1] == '\r';

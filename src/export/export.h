@@ -132,8 +132,6 @@ void OutputMessageEnds(uint8_t marks);
 // Writes out what is buffered; with `dated`, sets the file's modification
 // time; closes. Returns 1, or 0 when some write of this file failed.
 int OutputClose(bool dated, int64_t date);
-// The path of the file last opened (for error lines).
-const char* OutputPath(void);
 // Prints "PROGRAM: PATH: what: the system's words (error N)", PATH "-" as
 // "standard output".
 void OutputError(const char* path, const char* what, int error);

@@ -26,8 +26,9 @@ bool Failed = false;  // this file has failed: it takes nothing more
 // Messages whose last byte is not on disk yet, oldest first: where each
 // ends in the output, and its marks. Each puts at least 34 bytes of its own
 // (an mbox separator line and the line ends after the text, a base's
-// header; an .eml file holds one), so those that end inside the buffer
-// always fit.
+// header; an .eml file holds one), so some 7,700 can end inside the buffer,
+// more than the ring holds: a message that finds the ring full has the
+// buffer written out first, which counts every message in it.
 struct EndMark {
   int64_t end;
   uint8_t marks;
@@ -137,8 +138,6 @@ int OutputCreateNew(const char* path) {
 bool OutputOpen(void) { return File != NoFile && !Failed; }
 
 bool OutputSeekable(void) { return OutputOpen() && Platform.Seek(File, Written) == 1; }
-
-const char* OutputPath(void) { return Path; }
 
 void OutputPutSlow(const uint8_t* bytes, uint32_t n) {
   while (n > 0 && !Failed && File != NoFile) {

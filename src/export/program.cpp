@@ -25,7 +25,7 @@ void PrintSummary(void) {
   ErrorPrint("%s: %" PRIu32 " gaps, %" PRId64 " bytes left out between messages\n", ExportProgramName, Counts.gaps,
              Counts.gap_bytes);
   int64_t outside = Counts.unread_leading + Counts.unread_gaps + Counts.unread_trailing;
-  if (MapfileLoaded() && outside > 0)
+  if (outside > 0)
     ErrorPrint("%s: unreadable: %" PRId64 " bytes outside any message (%" PRId64 " before the first, %" PRId64
                " in gaps, %" PRId64 " after the last): a message may have stood there\n",
                ExportProgramName, outside, Counts.unread_leading, Counts.unread_gaps, Counts.unread_trailing);
