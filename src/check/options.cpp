@@ -49,11 +49,6 @@ int BadCommandLine(const char* why, const char* what) {
   return CompanionUsage;
 }
 
-int BadOffset(const char* value) {
-  ErrorPrint("mendrake-check: bad offset '%s': %s\n%s", value, CompanionOffsetForms, Usage);
-  return CompanionUsage;
-}
-
 }  // namespace
 
 int ParseCheckCommandLine(int count, char** args, CheckSettings* settings) {
@@ -75,9 +70,12 @@ int ParseCheckCommandLine(int count, char** args, CheckSettings* settings) {
       settings->json = true;
     } else if (strcmp(a, "-o") == 0) {
       if (k + 1 >= count) return BadCommandLine("no value after ", a);
-      if (!ReadCompanionOffset(args[++k], &settings->start)) return BadOffset(args[k]);
-    } else if (strcmp(a, "--mapfile") == 0 || strncmp(a, "--mapfile=", 10) == 0) {
-      const char* value = a[9] == '=' ? a + 10 : k + 1 < count ? args[++k] : nullptr;
+      if (!TakeCompanionOffset("mendrake-check", args[++k], &settings->start)) {
+        ErrorPrint("%s", Usage);
+        return CompanionUsage;
+      }
+    } else if (IsLongOption(a, "--mapfile")) {
+      const char* value = LongValue(count, args, &k);
       if (!value) return BadCommandLine("no value after ", a);
       if (!*value) return BadCommandLine("an empty mapfile name", "");
       settings->mapfile = value;

@@ -8,6 +8,7 @@
 #include "check/check.h"
 #include "core/platform.h"
 #include "core/report.h"
+#include "engine/text_scan.h"
 
 namespace {
 
@@ -15,13 +16,10 @@ namespace {
 // there are none: a stray continuation byte, a sequence cut short, an
 // overlong form, a surrogate or a code point past U+10FFFF.
 int Utf8Length(const unsigned char* p) {
-  unsigned c = p[0];
-  if (c < 0x80) return 1;
-  int n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  int n = (int)Utf8SequenceLength(p[0]);
+  // A NUL is no continuation byte: nothing past the text's end is read.
   for (int k = 1; k < n; k++)
-    if ((p[k] & 0xC0) != 0x80) return 0;
-  if (n == 3 && ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] >= 0xA0))) return 0;
-  if (n == 4 && ((c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] >= 0x90))) return 0;
+    if (!Utf8Continues(p[0], (uint32_t)k, p[k])) return 0;
   return n;
 }
 

@@ -1,7 +1,8 @@
 // Fast passes over text, as fast as the processor allows on every system
 // the tool is built for: the search for one byte value (the scanner's for
 // each header's first byte, the export's for line ends), and the copy of
-// lines with their CR LF ends turned into LF (the export's mbox text).
+// lines with their CR LF ends turned into LF (the export's mbox text). And
+// what makes bytes valid UTF-8, for the companions' texts.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -54,3 +55,25 @@ LineCopy CopyLinesAvx2(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t roo
 bool ProcessorHasAvx2(void);
 LineCopy CopyLinesSse2(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run);
 LineCopy CopyLinesPlain(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t room, const char* word, uint8_t run);
+
+// The length of the UTF-8 sequence that lead byte b begins (1 to 4), 0 for
+// a byte that begins none.
+inline uint32_t Utf8SequenceLength(uint8_t b) {
+  if (b < 0x80) return 1;
+  if (b >= 0xC2 && b <= 0xDF) return 2;
+  if (b >= 0xE0 && b <= 0xEF) return 3;
+  if (b >= 0xF0 && b <= 0xF4) return 4;
+  return 0;
+}
+
+// True when b may follow `count` bytes of the sequence begun by lead:
+// no overlong forms, no surrogates, nothing beyond U+10FFFF.
+inline bool Utf8Continues(uint8_t lead, uint32_t count, uint8_t b) {
+  if ((b & 0xC0) != 0x80) return false;
+  if (count > 1) return true;
+  if (lead == 0xE0) return b >= 0xA0;
+  if (lead == 0xED) return b <= 0x9F;
+  if (lead == 0xF0) return b >= 0x90;
+  if (lead == 0xF4) return b <= 0x8F;
+  return true;
+}

@@ -13,6 +13,7 @@
 #include "core/platform.h"
 #include "core/report.h"
 #include "core/run_state.h"
+#include "engine/text_scan.h"
 #include "export/export.h"
 
 namespace {
@@ -26,7 +27,7 @@ void Put(const uint8_t* bytes, uint32_t n) {
 void EmlText(const uint8_t* b, uint32_t n) {
   uint32_t i = 0;
   while (i < n) {
-    const uint8_t* lf = (const uint8_t*)memchr(b + i, '\n', n - i);
+    const uint8_t* lf = FindByte(b + i, '\n', n - i);
     if (!lf) {
       Put(b + i, n - i);
       Line.prev_cr = b[n - 1] == '\r';
@@ -72,11 +73,7 @@ int EmlBegin(int64_t at, uint32_t number, const uint8_t*, const MessageFields& f
   int n = snprintf(name, 10 + 1 + 16 + 1, "%05" PRIu32 "-%" PRIx64, number, (uint64_t)at);
   if (fields.slug[0]) n += snprintf(name + n, SlugLimit + 2, "-%s", fields.slug);
   memcpy(name + n, ".eml", 5);
-  if (Platform.SamePath(FilePath, RunState.SourcePath)) {
-    ErrorPrint("%s: %s: refused: it is the source\n", ExportProgramName, FilePath);
-    OutputFailed = true;
-    return 0;
-  }
+  if (Platform.SamePath(FilePath, RunState.SourcePath)) return OutputRefused(FilePath, "refused: it is the source");
   return OutputCreateNew(FilePath);
 }
 

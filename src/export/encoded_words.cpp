@@ -21,6 +21,7 @@
 // ss, U+00C6 AE, U+0152 OE, U+00DE TH; combining marks (U+0300..U+036F)
 // vanish and the letter before them stays; anything else beyond ASCII
 // becomes a space. Nothing here can fail: any input gives ASCII text.
+#include "engine/text_scan.h"
 #include "export/export.h"
 
 namespace {
@@ -144,27 +145,6 @@ uint32_t SingleByteCode(Charset charset, uint8_t b) {
   }
 }
 
-// The length of the UTF-8 sequence that lead byte b begins, 0 for none.
-uint32_t SequenceLength(uint8_t b) {
-  if (b < 0x80) return 1;
-  if (b >= 0xC2 && b <= 0xDF) return 2;
-  if (b >= 0xE0 && b <= 0xEF) return 3;
-  if (b >= 0xF0 && b <= 0xF4) return 4;
-  return 0;
-}
-
-// True when b may follow `count` bytes of the sequence begun by lead:
-// no overlong forms, no surrogates, nothing beyond U+10FFFF.
-bool Continues(uint8_t lead, uint32_t count, uint8_t b) {
-  if ((b & 0xC0) != 0x80) return false;
-  if (count > 1) return true;
-  if (lead == 0xE0) return b >= 0xA0;
-  if (lead == 0xED) return b <= 0x9F;
-  if (lead == 0xF0) return b >= 0x90;
-  if (lead == 0xF4) return b <= 0x8F;
-  return true;
-}
-
 // The bytes of a sequence that proved broken: each as Windows-1252.
 void Release(Reader* r) {
   for (uint32_t i = 0; i < r->held_n; i++) PutCode(r, SingleByteCode(CharsetWestern, r->held[i]));
@@ -181,9 +161,9 @@ void PutByte(Reader* r, uint8_t b) {
     return;
   }
   if (r->held_n > 0) {
-    if (Continues(r->held[0], r->held_n, b)) {
+    if (Utf8Continues(r->held[0], r->held_n, b)) {
       r->held[r->held_n++] = b;
-      uint32_t length = SequenceLength(r->held[0]);
+      uint32_t length = Utf8SequenceLength(r->held[0]);
       if (r->held_n < length) return;
       uint32_t code = r->held[0] & (0xFF >> (length + 1));
       for (uint32_t i = 1; i < length; i++) code = code << 6 | (r->held[i] & 0x3F);
@@ -193,7 +173,7 @@ void PutByte(Reader* r, uint8_t b) {
     }
     Release(r);
   }
-  if (SequenceLength(b) > 1) {
+  if (Utf8SequenceLength(b) > 1) {
     r->held[0] = b;
     r->held_n = 1;
     return;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "engine/writer.h"
+#include "run/companion.h"
 
 extern const char* const ExportProgramName;
 
@@ -131,10 +132,12 @@ void OutputMessageEnds(uint8_t marks);
 // Writes out what is buffered; with `dated`, sets the file's modification
 // time; closes. Returns 1, or 0 when some write of this file failed.
 int OutputClose(bool dated, int64_t date);
-// The path of the file last opened (for error lines).
-const char* OutputPath(void);
-// Prints "PROGRAM: PATH: what: the system's words (error N)".
+// Prints "PROGRAM: PATH: what: the system's words (error N)", PATH "-" as
+// "standard output".
 void OutputError(const char* path, const char* what, int error);
+// Refuses the output at path: prints "PROGRAM: PATH: why" (PATH as
+// OutputError has it), and the run ends with 8. Returns 0.
+int OutputRefused(const char* path, const char* why);
 // Some output of the run failed or was refused: the run ends with 8.
 extern bool OutputFailed;
 
@@ -165,11 +168,5 @@ extern LineState Line;
 // Before the run: chooses the format, and puts the export's judgement of
 // each header in the scanner's hand.
 void StartExportWriter(const FormatOps* format);
-// How a reading again of the source ended: failed, where and why.
-struct ReadAgainRecord {
-  bool failed;
-  int64_t offset;
-  uint32_t size;
-  int error;
-};
-extern ReadAgainRecord ReadAgain;
+// How the reading again of the source ended: failed, where and why.
+extern CompanionReading ReadAgain;

@@ -16,12 +16,13 @@
 #include "core/run_state.h"
 #include "engine/header.h"
 #include "engine/scanner.h"
+#include "engine/text_scan.h"
 #include "export/export.h"
 #include "run/companion.h"
 
 LineState Line;
 ExportCounts Counts;
-ReadAgainRecord ReadAgain;
+CompanionReading ReadAgain;
 
 namespace {
 
@@ -69,7 +70,7 @@ uint32_t Hold(const uint8_t* b, uint32_t n) {
   memcpy(Section + start, b, take);
   uint32_t end = start + take;
   for (uint32_t i = start; i < end;) {
-    const uint8_t* lf = (const uint8_t*)memchr(Section + i, '\n', end - i);
+    const uint8_t* lf = FindByte(Section + i, '\n', end - i);
     if (!lf) break;
     uint32_t e = (uint32_t)(lf - Section);
     uint32_t length = e - Message.line;
@@ -117,7 +118,6 @@ int TextAgain(int64_t from, int64_t to) {
 // mapfile marks unread: listed, so that a person knows which mail to read
 // with care.
 void NoteUnread(int64_t text_end) {
-  if (!MapfileLoaded()) return;
   int64_t bytes = UnreadBytes(Message.at, text_end);
   if (bytes == 0) return;
   Counts.hit += 1;
@@ -127,31 +127,27 @@ void NoteUnread(int64_t text_end) {
                Message.number, (uint64_t)Message.at, bytes);
 }
 
-// Bytes outside every message, [from, to), in areas the mapfile marks
-// unread: a message may have stood there, which no output can hold.
-int64_t UnreadOutside(int64_t from, int64_t to) { return MapfileLoaded() ? UnreadBytes(from, to) : 0; }
-
 // The message's bytes have all been handed: `reached` is the next header,
 // or (last) the end of what was read.
 void EndMessage(int64_t reached, bool last) {
   if (!Message.active) return;
   Message.active = false;
-  if (ReadAgain.failed) return;
+  if (ReadAgain.read_failed) return;
   int64_t stored_end = Message.stored_end;
   int64_t text_end = reached;
   if (stored_end < reached) {
     if (last) {
       Counts.trailing += reached - stored_end;
-      Counts.unread_trailing += UnreadOutside(stored_end, reached);
+      Counts.unread_trailing += UnreadBytes(stored_end, reached);
       text_end = stored_end;
     } else if (Message.nul_past_end) {
       Counts.gaps += 1;
       Counts.gap_bytes += reached - stored_end;
-      Counts.unread_gaps += UnreadOutside(stored_end, reached);
+      Counts.unread_gaps += UnreadBytes(stored_end, reached);
       text_end = stored_end;
     } else if (Message.taken && (Message.holding || Message.writing) && !TextAgain(stored_end, reached)) {
       // The reading ends here: the run stops after this message.
-      text_end = ReadAgain.offset;
+      text_end = ReadAgain.failed_offset;
       RunState.StopReading = true;
     }
   }
@@ -166,7 +162,7 @@ void EndMessage(int64_t reached, bool last) {
 // A header opens a message.
 void StartMessage(int64_t at, const uint8_t* header, bool taken) {
   // The bytes before the first header: from the start offset to here.
-  if (!Seen) Counts.unread_leading = UnreadOutside(RunState.StartOffset, at);
+  if (!Seen) Counts.unread_leading = UnreadBytes(RunState.StartOffset, at);
   Seen = true;
   Message = MessageRecord();
   Message.active = true;
@@ -197,11 +193,11 @@ void ExportBytes(const uint8_t* bytes, uint32_t n) {
   // Text up to the stored end, whatever follows it.
   if (n > 0 && from < Message.stored_end) {
     uint32_t k = Message.stored_end - from < (int64_t)n ? (uint32_t)(Message.stored_end - from) : n;
-    if (Message.taken && !ReadAgain.failed) Text(bytes, k);
+    if (Message.taken && !ReadAgain.read_failed) Text(bytes, k);
     bytes += k;
     n -= k;
   }
-  if (n > 0 && !Message.nul_past_end && memchr(bytes, 0, n)) Message.nul_past_end = true;
+  if (n > 0 && !Message.nul_past_end && FindByte(bytes, 0, n)) Message.nul_past_end = true;
 }
 
 void ExportMessageStarts(int64_t at, uint32_t number, const uint8_t* header, bool deleted) {
@@ -218,7 +214,7 @@ void ExportMessageEnds(void) { EndMessage(RunState.CurrentHeaderOffset, false); 
 
 int ExportFinish(void) {
   // No header at all: every byte read was a leading byte.
-  if (!Seen) Counts.unread_leading = UnreadOutside(RunState.StartOffset, RunState.StartOffset + Counts.leading);
+  if (!Seen) Counts.unread_leading = UnreadBytes(RunState.StartOffset, RunState.StartOffset + Counts.leading);
   EndMessage(Message.position, true);
   return OutputFailed ? -1 : 0;
 }
@@ -245,7 +241,7 @@ void StartExportWriter(const FormatOps* format) {
   Message = MessageRecord();
   Seen = false;
   Counts = ExportCounts();
-  ReadAgain = ReadAgainRecord();
+  ReadAgain = CompanionReading();
   OutputFailed = false;
   Writer = &ExportWriter;
   OnHeader = ExportHeader;

@@ -68,32 +68,11 @@ int Bad(const char* why, const char* what = "") {
   return ParsedBad;
 }
 
-// The format whose option is `a` ("--mbox"), or `a` with "=VALUE" after it
-// (*value then points at VALUE); null for any other argument.
-const FormatOps* FormatOption(const char* a, const char** value) {
-  for (int k = 0; ExportFormats[k]; k++) {
-    size_t n = strlen(ExportFormats[k]->option);
-    if (strncmp(a, ExportFormats[k]->option, n) != 0) continue;
-    if (a[n] == '\0') *value = nullptr;
-    else if (a[n] == '=') *value = a + n + 1;
-    else continue;
-    return ExportFormats[k];
-  }
+// The format whose option is `a` ("--mbox", "--mbox=VALUE"), or null.
+const FormatOps* FormatOption(const char* a) {
+  for (int k = 0; ExportFormats[k]; k++)
+    if (IsLongOption(a, ExportFormats[k]->option)) return ExportFormats[k];
   return nullptr;
-}
-
-// The value of the long option `name` at args[*k], given with it after "="
-// or as the next argument: non-empty, or null.
-const char* LongValue(int count, char** args, int* k, const char* name) {
-  const char* a = args[*k];
-  size_t n = strlen(name);
-  const char* value = a[n] == '=' ? a + n + 1 : (*k + 1 < count ? args[++*k] : nullptr);
-  return value && *value ? value : nullptr;
-}
-
-bool IsLongOption(const char* a, const char* name) {
-  size_t n = strlen(name);
-  return strncmp(a, name, n) == 0 && (a[n] == '\0' || a[n] == '=');
 }
 
 }  // namespace
@@ -116,23 +95,24 @@ int ParseExportOptions(int count, char** args) {
       RunState.SourcePath = a;
     } else if (!strcmp(a, "--")) {
       options_over = true;
-    } else if ((format = FormatOption(a, &value)) != nullptr) {
-      if (!value && k + 1 < count) value = args[++k];
+    } else if ((format = FormatOption(a)) != nullptr) {
+      value = LongValue(count, args, &k);
       if (ExportSettings.Format) return Bad("more than one output: ", a);
       if (!value || !*value) return Bad("no name given to ", format->option);
       ExportSettings.Format = format;
       ExportSettings.Output = value;
     } else if (IsLongOption(a, "--mapfile")) {
       if (ExportSettings.Mapfile) return Bad("more than one mapfile");
-      if (!(ExportSettings.Mapfile = LongValue(count, args, &k, "--mapfile"))) return Bad("no name given to --mapfile");
+      value = LongValue(count, args, &k);
+      if (!value || !*value) return Bad("no name given to --mapfile");
+      ExportSettings.Mapfile = value;
     } else if (!strcmp(a, "--force")) {
       ExportSettings.Force = true;
     } else if (!strcmp(a, "-d+") || !strcmp(a, "-d-")) {
       RunState.ExcludeDeleted = a[2] == '-';
     } else if (!strcmp(a, "-o")) {
       if (k + 1 >= count) return Bad("no offset given to -o");
-      if (!ReadCompanionOffset(args[++k], &RunState.StartOffset)) {
-        ErrorPrint("%s: bad offset '%s': %s\n", ExportProgramName, args[k], CompanionOffsetForms);
+      if (!TakeCompanionOffset(ExportProgramName, args[++k], &RunState.StartOffset)) {
         PrintUsage(ErrorPrint);
         return ParsedBad;
       }

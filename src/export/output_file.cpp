@@ -26,8 +26,9 @@ bool Failed = false;  // this file has failed: it takes nothing more
 // Messages whose last byte is not on disk yet, oldest first: where each
 // ends in the output, and its marks. Each puts at least 34 bytes of its own
 // (an mbox separator line and the line ends after the text, a base's
-// header; an .eml file holds one), so those that end inside the buffer
-// always fit.
+// header; an .eml file holds one), so some 7,700 can end inside the buffer,
+// more than the ring holds: a message that finds the ring full has the
+// buffer written out first, which counts every message in it.
 struct EndMark {
   int64_t end;
   uint8_t marks;
@@ -98,11 +99,19 @@ int Opened(const char* path, FileRef file, int error) {
   return 1;
 }
 
+// The name a person knows the output by: "-" is standard output.
+const char* Named(const char* path) { return path[0] == '-' && path[1] == '\0' ? "standard output" : path; }
+
 }  // namespace
 
 void OutputError(const char* path, const char* what, int error) {
-  if (path[0] == '-' && path[1] == '\0') path = "standard output";
-  ErrorPrint("%s: %s: %s: %s (error %d)\n", ExportProgramName, path, what, Platform.ErrorText(error), error);
+  ErrorPrint("%s: %s: %s: %s (error %d)\n", ExportProgramName, Named(path), what, Platform.ErrorText(error), error);
+}
+
+int OutputRefused(const char* path, const char* why) {
+  ErrorPrint("%s: %s: %s\n", ExportProgramName, Named(path), why);
+  OutputFailed = true;
+  return 0;
 }
 
 int OutputCreateNamed(const char* path) {
@@ -112,11 +121,7 @@ int OutputCreateNamed(const char* path) {
   }
   FileRef file = Platform.Open(path, OpenOutputUnused, false);
   if (file == NoFile && Platform.LastError() == ErrorExists) {
-    if (!ExportSettings.Force) {
-      ErrorPrint("%s: %s: exists; give --force to replace it\n", ExportProgramName, path);
-      OutputFailed = true;
-      return 0;
-    }
+    if (!ExportSettings.Force) return OutputRefused(path, "exists; give --force to replace it");
     // The name the user gave is written over as the shell's ">" would: a
     // link there leads to what it names (removing it instead would take a
     // name such as /dev/stdout away from the whole system).
@@ -133,8 +138,6 @@ int OutputCreateNew(const char* path) {
 bool OutputOpen(void) { return File != NoFile && !Failed; }
 
 bool OutputSeekable(void) { return OutputOpen() && Platform.Seek(File, Written) == 1; }
-
-const char* OutputPath(void) { return Path; }
 
 void OutputPutSlow(const uint8_t* bytes, uint32_t n) {
   while (n > 0 && !Failed && File != NoFile) {

@@ -25,7 +25,7 @@ void PrintSummary(void) {
   ErrorPrint("%s: %" PRIu32 " gaps, %" PRId64 " bytes left out between messages\n", ExportProgramName, Counts.gaps,
              Counts.gap_bytes);
   int64_t outside = Counts.unread_leading + Counts.unread_gaps + Counts.unread_trailing;
-  if (MapfileLoaded() && outside > 0)
+  if (outside > 0)
     ErrorPrint("%s: unreadable: %" PRId64 " bytes outside any message (%" PRId64 " before the first, %" PRId64
                " in gaps, %" PRId64 " after the last): a message may have stood there\n",
                ExportProgramName, outside, Counts.unread_leading, Counts.unread_gaps, Counts.unread_trailing);
@@ -39,7 +39,7 @@ int Export(void) {
   // Refused before anything is opened or created: the source is never
   // written, not even cut to nothing by a replacing open.
   if (strcmp(output, "-") != 0 && Platform.SamePath(output, RunState.SourcePath)) {
-    ErrorPrint("%s: %s: refused: it is the source\n", ExportProgramName, output);
+    OutputRefused(output, "refused: it is the source");
     return CompanionFailed;
   }
   if (ExportSettings.Mapfile) {
@@ -58,10 +58,8 @@ int Export(void) {
   if (start > RunFiles.SourceSize) return ReadCompanionSource(ExportProgramName, !ExportSettings.Quiet, &reading);
   if (!format->Prepare()) return CompanionFailed;
   code = ReadCompanionSource(ExportProgramName, !ExportSettings.Quiet, &reading);
-  if (ReadAgain.failed) {
-    ErrorPrint("%s: %s: read failed at offset %" PRId64 " (%" PRIu32 " bytes): %s (error %d)\n", ExportProgramName,
-               RunState.SourcePath, ReadAgain.offset, ReadAgain.size, Platform.ErrorText(ReadAgain.error),
-               ReadAgain.error);
+  if (ReadAgain.read_failed) {
+    PrintReadFailure(ExportProgramName, ReadAgain);
     code = CompanionFailed;
   }
   if (!format->Close()) code = CompanionFailed;
@@ -84,9 +82,7 @@ int RunExport(int argc, char** argv) {
   int parsed = ParseExportOptions(count, args);
   if (!FlushOutput()) {
     // The help or the version could not be written.
-    int error = Platform.LastError();
-    ErrorPrint("%s: standard output: write failed: %s (error %d)\n", ExportProgramName, Platform.ErrorText(error),
-               error);
+    OutputError("-", "write failed", Platform.LastError());
     return CompanionFailed;
   }
   if (parsed != ParsedRun) return parsed == ParsedDone ? CompanionClean : CompanionUsage;

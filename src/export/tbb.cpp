@@ -44,17 +44,14 @@ void SetLength(void) {
 
 int TbbPrepare(void) {
   const char* path = ExportSettings.Output;
-  bool standard = path[0] == '-' && path[1] == '\0';
-  if (!standard && !OutputCreateNamed(path)) return 0;
-  if (standard || !OutputSeekable()) {
-    ErrorPrint("%s: %s: refused: a base is written only to a file that can be moved in, not to a pipe "
-               "(each message's length is set once the message ends)\n",
-               ExportProgramName, standard ? "standard output" : path);
-    if (!standard) OutputClose(false, 0);
-    OutputFailed = true;
-    return 0;
+  // Standard output is refused unopened, whatever it leads to.
+  if (strcmp(path, "-") != 0) {
+    if (!OutputCreateNamed(path)) return 0;
+    if (OutputSeekable()) return 1;
+    OutputClose(false, 0);
   }
-  return 1;
+  return OutputRefused(path, "refused: a base is written only to a file that can be moved in, not to a pipe "
+                             "(each message's length is set once the message ends)");
 }
 
 int TbbBegin(int64_t at, uint32_t number, const uint8_t* header, const MessageFields&) {

@@ -83,9 +83,12 @@ int ReadCompanionSource(const char* program, bool progress, CompanionReading* re
                  program, given, RunState.StartOffset, RunState.SourcePath, RunFiles.SourceSize);
     return CompanionFailed;
   }
-  if (code == ExitReadFailed)
-    ErrorPrint("%s: %s: read failed at offset %" PRId64 " (%u bytes): %s (error %d)\n", program,
-               RunState.SourcePath, reading->failed_offset, reading->failed_size, Platform.ErrorText(reading->error),
-               reading->error);
+  if (code == ExitReadFailed) PrintReadFailure(program, *reading);
   return CompanionFailed;
+}
+
+void PrintReadFailure(const char* program, const CompanionReading& reading) {
+  ErrorPrint("%s: %s: read failed at offset %" PRId64 " (%" PRIu32 " bytes): %s (error %d)\n", program,
+             RunState.SourcePath, reading.failed_offset, reading.failed_size, Platform.ErrorText(reading.error),
+             reading.error);
 }

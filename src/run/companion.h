@@ -30,6 +30,9 @@ struct CompanionReading {
 // end, CompanionFailed when a read failed (*reading tells where) or the
 // start offset lies beyond the end (printed).
 int ReadCompanionSource(const char* program, bool progress, CompanionReading* reading);
+// Prints "PROGRAM: SOURCE: read failed at offset N (S bytes): the system's
+// words (error E)" for a reading that failed.
+void PrintReadFailure(const char* program, const CompanionReading& reading);
 
 // ---- Option values, as strictly as every companion reads them.
 
@@ -39,12 +42,23 @@ int ReadCompanionSource(const char* program, bool progress, CompanionReading* re
 // offsets. Returns 1 with *offset set, 0 for anything else (a sign, a
 // fraction, an exponent, a space, a second letter, an overflow).
 int ReadCompanionOffset(const char* text, int64_t* offset);
-// The forms ReadCompanionOffset takes, for the line that refuses a value.
-extern const char* const CompanionOffsetForms;
+// Reads the value of -o as ReadCompanionOffset does; a value it refuses is
+// said on the error stream: "PROGRAM: bad offset 'TEXT': the forms it
+// takes". Returns 1 with *offset set, or 0.
+int TakeCompanionOffset(const char* program, const char* text, int64_t* offset);
 
 // True for an argument that asks for the help: -h, --help, and /? where
 // that is the system's way (Windows).
 bool IsHelpOption(const char* arg);
+// True for the long option `name` ("--mapfile"), alone or with "=VALUE".
+bool IsLongOption(const char* arg, const char* name);
+// The value of the long option at args[*k] (IsLongOption): what follows its
+// "=", else the next argument (*k then moves on to it); null when there is
+// none. It may be empty.
+const char* LongValue(int count, char** args, int* k);
+
+// The value of a hexadecimal digit, or -1 for any other character.
+int HexDigit(char c);
 
 // ---- A GNU ddrescue mapfile: which areas of an image were read.
 

@@ -55,11 +55,8 @@ int ReadNumber(const char* text, int64_t* value) {
   }
   if (!*p) return 0;
   for (; *p; p++) {
-    char c = *p;
-    uint64_t d = c >= '0' && c <= '9' ? (uint64_t)(c - '0')
-                 : c >= 'a' && c <= 'f' ? (uint64_t)(c - 'a' + 10)
-                 : c >= 'A' && c <= 'F' ? (uint64_t)(c - 'A' + 10)
-                                         : 99;
+    // A character that is no digit (-1) is none in any base.
+    uint64_t d = (uint64_t)HexDigit(*p);
     if (d >= base || v > ((uint64_t)INT64_MAX - d) / base) return 0;
     v = v * base + d;
   }

@@ -4,14 +4,9 @@
 #include <cstring>
 
 #include "core/platform.h"
+#include "core/report.h"
 #include "core/run_state.h"
 #include "run/companion.h"
-
-const char* const CompanionOffsetForms =
-    "a decimal number with an optional unit (o bytes, b blocks of 2048, k, M or m, G or g), "
-    "or a hexadecimal number with 0x";
-
-namespace {
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -19,6 +14,8 @@ int HexDigit(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
+
+namespace {
 
 // The multiplier of a unit letter, or 0 for a letter that is none.
 uint64_t UnitOf(char c) {
@@ -69,4 +66,24 @@ int ReadCompanionOffset(const char* text, int64_t* offset) {
 
 bool IsHelpOption(const char* arg) {
   return strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0 || (PlatformWindows() && strcmp(arg, "/?") == 0);
+}
+
+int TakeCompanionOffset(const char* program, const char* text, int64_t* offset) {
+  if (ReadCompanionOffset(text, offset)) return 1;
+  ErrorPrint("%s: bad offset '%s': a decimal number with an optional unit (o bytes, b blocks of 2048, k, M or m, G "
+             "or g), or a hexadecimal number with 0x\n",
+             program, text);
+  return 0;
+}
+
+bool IsLongOption(const char* arg, const char* name) {
+  size_t n = strlen(name);
+  return strncmp(arg, name, n) == 0 && (arg[n] == '\0' || arg[n] == '=');
+}
+
+const char* LongValue(int count, char** args, int* k) {
+  // The option's name holds no "=": the first one ends it.
+  const char* equals = strchr(args[*k], '=');
+  if (equals) return equals + 1;
+  return *k + 1 < count ? args[++*k] : nullptr;
 }
