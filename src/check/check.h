@@ -83,8 +83,8 @@ void EndBytes(ByteJudge* j);
 // source again after `prev` (a header the scanner found) up to `to`, and for
 // each header the scanner found there calls step(previous record, new
 // header): the previous record complete, the new one's header fields set.
-// On return *prev is the last record (complete up to `to`). Returns 1, or 0
-// when a read failed (*failed_at tells where).
+// On return *prev is the last record (complete up to `to`, or to where a
+// read failed). Returns 1, or 0 when a read failed (*failed_at tells where).
 int ReadAgain(HeaderSeen* prev, int64_t to, bool zero_runs, void (*step)(const HeaderSeen&, const HeaderSeen&),
               int64_t* failed_at);
 

@@ -265,7 +265,9 @@ void KeepInside(const HeaderSeen& h) {
 // The walk cannot go on from its last message: the headers inside it were
 // messages after all, judged now in order (those not kept are found again
 // in the source, up to `to`). Returns the last of them, complete, to be
-// judged against what lies at `to`.
+// judged against what lies at `to` unless the source failed to give them
+// again: then the reading stops, as it does where a read fails the first
+// time, and nothing after the failure is judged.
 HeaderSeen StopWalk(const char* reason, int64_t to) {
   J.walking = false;
   J.walk_stop = J.walk_next;
@@ -277,18 +279,18 @@ HeaderSeen StopWalk(const char* reason, int64_t to) {
     ChainStep(last, Inside[k]);
     last = Inside[k];
   }
-  if (J.inside_dropped > 0) {
-    int64_t failed = -1;
-    if (!ReadAgain(&last, to, !J.mapfile, ChainStep, &failed) && J.failed_at < 0) {
-      J.failed_at = failed;
-      J.failed_error = Platform.LastError();
-    }
+  if (J.inside_dropped > 0 && !ReadAgain(&last, to, !J.mapfile, ChainStep, &J.failed_at)) {
+    J.failed_error = Platform.LastError();
+    RunState.StopReading = true;
   }
   J.inside_count = J.inside_dropped = 0;
   return last;
 }
 
 HeaderOutcome JudgeHeader(uint8_t* buffer, uint32_t i, int64_t at, uint32_t) {
+  // The reading stops after a failed reading again, at the end of the pass:
+  // the headers still found in it come after the failure.
+  if (J.failed_at >= 0) return HeaderTaken;
   const uint8_t* p = buffer + i;
   EndBytes(&Stream);
   HeaderSeen done = J.current;
@@ -320,7 +322,8 @@ HeaderOutcome JudgeHeader(uint8_t* buffer, uint32_t i, int64_t at, uint32_t) {
     WalkHolds();
     Walked();
   } else if (at > J.walk_next) {
-    ChainStep(StopWalk(NoHeaderThere, at), J.current);
+    HeaderSeen last = StopWalk(NoHeaderThere, at);
+    if (J.failed_at < 0) ChainStep(last, J.current);
   }
   return HeaderTaken;
 }
@@ -372,6 +375,9 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
   // The reading rounded the start down, and began there.
   J.start = RunState.StartOffset;
   J.base_end = J.trailing = -1;
+  // After a failed reading again what was judged stands, as after a failed
+  // read.
+  complete = complete && J.failed_at < 0;
   if (J.have_current && complete) {
     EndBytes(&Stream);
     if (J.walking) {
@@ -392,7 +398,8 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
                              : J.inside_count + J.inside_dropped > 0
                                  ? NoHeaderThere
                                  : "the end of the messages, before the end of the file";
-        Settle(StopWalk(reason, read_end), read_end, true);
+        HeaderSeen last = StopWalk(reason, read_end);
+        if (J.failed_at < 0) Settle(last, read_end, true);
       }
     } else {
       Settle(J.current, read_end, true);

@@ -34,13 +34,15 @@ int ReadAgain(HeaderSeen* prev, int64_t to, bool zero_runs, void (*step)(const H
   int64_t last = prev->at;
   int64_t window = NextWindowStart(last);
   int64_t pos = prev->at + 1;
+  int read = 1;
   while (pos < to) {
     int64_t end = to - pos > (int64_t)ChunkSize ? pos + ChunkSize : to;
     int64_t read_end = end + HeaderSize - 1 < data_end ? end + HeaderSize - 1 : data_end;
     uint32_t want = (uint32_t)(read_end - pos);
     if (!Platform.Seek(RunFiles.Source, pos) || Platform.Read(RunFiles.Source, Buffer, want) != (int64_t)want) {
       *failed_at = pos;
-      return 0;
+      read = 0;
+      break;
     }
     // Offsets in the file, the bytes at Buffer[offset - pos].
     int64_t judged = pos;
@@ -74,6 +76,8 @@ int ReadAgain(HeaderSeen* prev, int64_t to, bool zero_runs, void (*step)(const H
     pos = end;
   }
   if (found_any) EndBytes(&judge);
+  // The headers handed to step so far are judged: the caller goes on from
+  // the last of them, never from one already judged.
   *prev = record;
-  return 1;
+  return read;
 }
