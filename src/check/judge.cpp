@@ -40,12 +40,11 @@ struct JudgementRecord {
   bool mapfile;
   int64_t first_header;
   uint32_t found;          // headers found so far
-  HeaderSeen current;      // the last header found; its bytes are passing
-  bool have_current;
+  HeaderSeen current;      // the last header found (once first_header >= 0);
+                           // its bytes are passing
   // The walk.
   bool walking;
   HeaderSeen walked;       // the last message the walk reached
-  bool walked_complete;    // ... and the header after it has been found
   int64_t walk_next;       // where the walk expects the next header
   uint32_t walk_messages;
   int64_t walk_stop;
@@ -237,7 +236,6 @@ void WalkHolds(void) {
 // The walk reaches the current header.
 void Walked(void) {
   J.walked = J.current;
-  J.walked_complete = false;
   J.walk_messages += 1;
   J.walk_next = StoredEnd(J.current);
   J.inside_count = J.inside_dropped = 0;
@@ -254,9 +252,12 @@ void Walked(void) {
   }
 }
 
-// A complete record inside the walked message.
-void KeepInside(const HeaderSeen& h) {
-  if (J.inside_count < InsideHeld)
+// A record complete while the walk is on: the walked message's own (its
+// bytes judged), or one inside its text, kept while there is room.
+void WalkComplete(const HeaderSeen& h) {
+  if (h.at == J.walked.at)
+    J.walked = h;
+  else if (J.inside_count < InsideHeld)
     Inside[J.inside_count++] = h;
   else
     J.inside_dropped += 1;
@@ -294,13 +295,12 @@ HeaderOutcome JudgeHeader(uint8_t* buffer, uint32_t i, int64_t at, uint32_t) {
   const uint8_t* p = buffer + i;
   EndBytes(&Stream);
   HeaderSeen done = J.current;
-  bool had = J.have_current;
+  bool first = J.first_header < 0;
   J.current = {at, MessageLength(p), ++J.found, IsDeleted(p), false, 0, 0};
-  J.have_current = true;
   if (J.current.deleted) J.deleted += 1;
   Stream.current = &J.current;
   Stream.position = at;
-  if (!had) {
+  if (first) {
     J.first_header = at;
     // The reading began at the start offset, rounded down.
     Outside(UnreadLeading, RunState.StartOffset, at, true);
@@ -312,12 +312,7 @@ HeaderOutcome JudgeHeader(uint8_t* buffer, uint32_t i, int64_t at, uint32_t) {
     ChainStep(done, J.current);
     return HeaderTaken;
   }
-  if (!J.walked_complete) {
-    J.walked = done;
-    J.walked_complete = true;
-  } else {
-    KeepInside(done);
-  }
+  WalkComplete(done);
   if (at == J.walk_next) {
     WalkHolds();
     Walked();
@@ -378,15 +373,10 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
   // After a failed reading again what was judged stands, as after a failed
   // read.
   complete = complete && J.failed_at < 0;
-  if (J.have_current && complete) {
+  if (J.first_header >= 0 && complete) {
     EndBytes(&Stream);
     if (J.walking) {
-      if (!J.walked_complete) {
-        J.walked = J.current;
-        J.walked_complete = true;
-      } else {
-        KeepInside(J.current);
-      }
+      WalkComplete(J.current);
       if (J.walk_next == read_end) {
         J.walking = false;
         J.walk_reason = "the end of the file";
