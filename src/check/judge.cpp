@@ -35,7 +35,6 @@ const char* const RunsPastEnd = "the last message's length runs past the end of 
 constexpr uint32_t RunRoom = 4096;
 
 struct JudgementRecord {
-  int64_t size;
   int64_t start;
   bool mapfile;
   int64_t first_header;
@@ -56,7 +55,7 @@ struct JudgementRecord {
   // Counts.
   uint32_t messages;       // headers judged as messages (the rest are text)
   uint32_t deleted;        // headers found with the deleted mark
-  uint32_t problems, length_problems, gaps, unfit, unreadable;
+  uint32_t problems, gaps, unfit, unreadable;
   uint32_t unread_messages;
   int64_t unread_outside;
   int64_t base_end;
@@ -80,10 +79,7 @@ void Note(const Finding& f) {
   switch (f.kind) {
     case FindingBrokenLength:
     case FindingCutOff:
-      if (f.fits)
-        J.length_problems += 1;
-      else
-        J.unfit += 1;
+      if (!f.fits) J.unfit += 1;
       break;
     case FindingGap: J.gaps += 1; break;
     case FindingUnreadable:
@@ -296,8 +292,8 @@ HeaderOutcome JudgeHeader(uint8_t* buffer, uint32_t i, int64_t at, uint32_t) {
   EndBytes(&Stream);
   HeaderSeen done = J.current;
   bool first = J.first_header < 0;
-  J.current = {at, MessageLength(p), ++J.found, IsDeleted(p), false, 0, 0};
-  if (J.current.deleted) J.deleted += 1;
+  J.current = {at, MessageLength(p), ++J.found, false, 0, 0};
+  if (IsDeleted(p)) J.deleted += 1;
   Stream.current = &J.current;
   Stream.position = at;
   if (first) {
@@ -343,9 +339,8 @@ bool Reserve(void) {
 
 }  // namespace
 
-void StartJudgement(const CheckSettings& settings, int64_t size) {
+void StartJudgement(const CheckSettings& settings) {
   J = JudgementRecord();
-  J.size = size;
   J.mapfile = settings.mapfile != nullptr;
   J.first_header = -1;
   J.walk_stop = -1;
@@ -399,7 +394,6 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
     // No header at all: every byte read is a leading byte.
     Outside(UnreadLeading, J.start, read_end, false);
   }
-  s->size = J.size;
   s->start = J.start;
   s->first_header = J.first_header;
   s->messages = J.found;
@@ -412,7 +406,6 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
   s->base_end = J.base_end < 0 ? read_end : J.base_end;
   s->trailing = J.trailing < 0 ? 0 : J.trailing;
   s->problems = J.problems;
-  s->length_problems = J.length_problems;
   s->gaps = J.gaps;
   s->unfit = J.unfit;
   s->unreadable = J.unreadable;
@@ -423,7 +416,7 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
   s->device = RunFiles.SourceIsBlockDevice ||
               (PlatformWindows() && RunState.SourcePath && !strncmp(RunState.SourcePath, "\\\\.\\", 4));
   s->runs = Runs;
-  s->run_count = Runs ? J.run_count : 0;
+  s->run_count = J.run_count;
   s->runs_omitted = J.runs_omitted;
   s->failed_at = J.failed_at;
   s->failed_error = J.failed_error;

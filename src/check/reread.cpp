@@ -61,7 +61,7 @@ int ReadAgain(HeaderSeen* prev, int64_t to, bool zero_runs, void (*step)(const H
         JudgeBytes(&judge, Buffer + (judged - pos), (uint32_t)(q - judged));
         EndBytes(&judge);
       }
-      HeaderSeen next = {q, MessageLength(h), record.number + 1, IsDeleted(h), false, 0, 0};
+      HeaderSeen next = {q, MessageLength(h), record.number + 1, false, 0, 0};
       step(record, next);
       record = next;
       found_any = true;
