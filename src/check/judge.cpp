@@ -165,7 +165,6 @@ void Outside(UnreadPlace place, int64_t from, int64_t to, bool header_at_to) {
 // found at `next`, or, at_end, the end of what was read.
 void Settle(const HeaderSeen& h, int64_t next, bool at_end) {
   int64_t right = RightLength(h.at, next);
-  bool leads = LengthLeads(h.at, h.length, next);
   int64_t text_end = next;
   bool gap = false;
   if (at_end) {
@@ -189,7 +188,7 @@ void Settle(const HeaderSeen& h, int64_t next, bool at_end) {
       J.trailing = 0;
       Note(f);
     }
-  } else if (leads) {
+  } else if (right == (int64_t)h.length) {
     // A length with its top bit set that leads all the same: no header can
     // hold the right one either.
     if (!LengthFits(right)) J.unfit += 1;
