@@ -4,12 +4,11 @@
 // within 48 bytes after one found in the same scan window is not looked
 // at), so this reading knows where the windows begin and finds exactly
 // those headers, with the byte judgement of each; memory stays one buffer.
-#include <cstring>
-
 #include "check/check.h"
 #include "core/platform.h"
 #include "core/run_state.h"
 #include "engine/header.h"
+#include "engine/text_scan.h"
 #include "run/driver.h"
 
 namespace {
@@ -48,7 +47,7 @@ int ReadAgain(HeaderSeen* prev, int64_t to, bool zero_runs, void (*step)(const H
     int64_t judged = pos;
     int64_t q = pos;
     while (q < end) {
-      const uint8_t* bang = (const uint8_t*)memchr(Buffer + (q - pos), 0x21, (size_t)(end - q));
+      const uint8_t* bang = FindByte(Buffer + (q - pos), 0x21, (size_t)(end - q));
       if (!bang) break;
       q = pos + (bang - Buffer);
       const uint8_t* h = bang;
