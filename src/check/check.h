@@ -65,8 +65,8 @@ struct ByteJudge {
   int64_t walk_zero_at;     // its first run of ZeroRunLength NUL bytes (size 0: none)
   int64_t walk_zero_size;
   int64_t run_start;        // a run of NUL bytes being followed, or -1
-  uint32_t tail_fill;       // the last bytes handed, for a run that began before them
-  uint8_t tail[1024];
+  uint32_t tail_zeros;      // NUL bytes that end the bytes handed (up to 1,024), for
+                            // a run that began before the next bytes
 };
 
 // Starts a byte judgement at `position` with no header yet.
