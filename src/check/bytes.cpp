@@ -14,7 +14,8 @@
 namespace {
 
 constexpr int64_t SampleStep = ZeroRunLength;
-constexpr uint32_t TailSize = sizeof(((ByteJudge*)nullptr)->tail);
+// How far back before the bytes handed a run is followed.
+constexpr uint32_t TailRoom = 1024;
 
 inline int64_t Max(int64_t a, int64_t b) { return a > b ? a : b; }
 inline int64_t Min(int64_t a, int64_t b) { return a < b ? a : b; }
@@ -65,18 +66,12 @@ int64_t NextNonZero(const uint8_t* b, int64_t from, int64_t a, int64_t c) {
 }
 
 // Where the run of NUL bytes that holds offset s (in this segment) begins:
-// back through this segment and the tail of the ones before, never before
-// the header (whose first byte is none).
+// back through this segment and the NUL bytes that ended the ones before,
+// never before the header (whose first byte is none).
 int64_t RunBegins(const ByteJudge* j, const uint8_t* b, int64_t from, int64_t s) {
-  int64_t lowest = Max(j->current->at, from - (int64_t)j->tail_fill);
   int64_t p = s;
-  while (p > lowest) {
-    int64_t q = p - 1;
-    uint8_t byte = q >= from ? b[q - from] : j->tail[TailSize - (uint32_t)(from - q)];
-    if (byte) break;
-    p = q;
-  }
-  return p;
+  while (p > from && p > j->current->at && !b[p - 1 - from]) p--;
+  return p == from ? Max(j->current->at, from - (int64_t)j->tail_zeros) : p;
 }
 
 void FindZeroRuns(ByteJudge* j, const uint8_t* b, int64_t from, int64_t to) {
@@ -105,15 +100,12 @@ void FindZeroRuns(ByteJudge* j, const uint8_t* b, int64_t from, int64_t to) {
   }
 }
 
-void KeepTail(ByteJudge* j, const uint8_t* b, uint32_t n) {
-  if (n >= TailSize) {
-    memcpy(j->tail, b + n - TailSize, TailSize);
-    j->tail_fill = TailSize;
-    return;
-  }
-  memmove(j->tail, j->tail + n, TailSize - n);
-  memcpy(j->tail + TailSize - n, b, n);
-  j->tail_fill = j->tail_fill + n > TailSize ? TailSize : j->tail_fill + n;
+// The NUL bytes that end the bytes handed so far: a count, since a run is
+// followed back over nothing else.
+void CountTailZeros(ByteJudge* j, const uint8_t* b, uint32_t n) {
+  uint32_t k = 0;
+  while (k < n && k < TailRoom && !b[n - 1 - k]) k++;
+  j->tail_zeros = k < n ? k : j->tail_zeros + n < TailRoom ? j->tail_zeros + n : TailRoom;
 }
 
 }  // namespace
@@ -136,7 +128,7 @@ void JudgeBytes(ByteJudge* j, const uint8_t* b, uint32_t n) {
     }
     if (j->zero_runs) FindZeroRuns(j, b, from, to);
   }
-  if (j->zero_runs) KeepTail(j, b, n);
+  if (j->zero_runs) CountTailZeros(j, b, n);
   j->position = to;
 }
 

@@ -44,7 +44,6 @@ struct HeaderSeen {
   int64_t at;
   uint32_t length;          // as stored
   uint32_t number;          // counted as mendrake counts: every header found from the start
-  bool deleted;
   bool nul_after_end;       // a NUL byte lies between its stored end and the next header
   int64_t zero_at;          // its first run of ZeroRunLength or more NUL bytes in its
   int64_t zero_size;        // text up to its stored end (size 0: none)
@@ -66,8 +65,8 @@ struct ByteJudge {
   int64_t walk_zero_at;     // its first run of ZeroRunLength NUL bytes (size 0: none)
   int64_t walk_zero_size;
   int64_t run_start;        // a run of NUL bytes being followed, or -1
-  uint32_t tail_fill;       // the last bytes handed, for a run that began before them
-  uint8_t tail[1024];
+  uint32_t tail_zeros;      // NUL bytes that end the bytes handed (up to 1,024), for
+                            // a run that began before the next bytes
 };
 
 // Starts a byte judgement at `position` with no header yet.
@@ -83,8 +82,8 @@ void EndBytes(ByteJudge* j);
 // source again after `prev` (a header the scanner found) up to `to`, and for
 // each header the scanner found there calls step(previous record, new
 // header): the previous record complete, the new one's header fields set.
-// On return *prev is the last record (complete up to `to`). Returns 1, or 0
-// when a read failed (*failed_at tells where).
+// On return *prev is the last record (complete up to `to`, or to where a
+// read failed). Returns 1, or 0 when a read failed (*failed_at tells where).
 int ReadAgain(HeaderSeen* prev, int64_t to, bool zero_runs, void (*step)(const HeaderSeen&, const HeaderSeen&),
               int64_t* failed_at);
 
@@ -139,7 +138,6 @@ struct MessageRun {
 
 // The judgement as it stands when the reading ends.
 struct CheckSummary {
-  int64_t size;
   int64_t start;           // where the reading began
   int64_t first_header;    // -1: none found
   uint32_t messages;       // headers found, as mendrake counts them
@@ -153,7 +151,6 @@ struct CheckSummary {
   int64_t base_end;        // where the last message ends by its stored length
   int64_t trailing;        // bytes after base_end (0 when none)
   uint32_t problems;
-  uint32_t length_problems;  // lengths a copy by mendrake mends
   uint32_t gaps;
   uint32_t unfit;          // lengths no header can hold
   uint32_t unreadable;     // unreadable findings: messages hit, areas outside
@@ -168,7 +165,7 @@ struct CheckSummary {
 };
 
 // The judgement, fed by the scanner as the base is read.
-void StartJudgement(const CheckSettings& settings, int64_t size);
+void StartJudgement(const CheckSettings& settings);
 // Puts the judgement in the scanner's place for every header found, and its
 // byte judgement in the writer's place for the bytes between them.
 void InstallJudgement(void);

@@ -35,17 +35,15 @@ const char* const RunsPastEnd = "the last message's length runs past the end of 
 constexpr uint32_t RunRoom = 4096;
 
 struct JudgementRecord {
-  int64_t size;
   int64_t start;
   bool mapfile;
   int64_t first_header;
   uint32_t found;          // headers found so far
-  HeaderSeen current;      // the last header found; its bytes are passing
-  bool have_current;
+  HeaderSeen current;      // the last header found (once first_header >= 0);
+                           // its bytes are passing
   // The walk.
   bool walking;
   HeaderSeen walked;       // the last message the walk reached
-  bool walked_complete;    // ... and the header after it has been found
   int64_t walk_next;       // where the walk expects the next header
   uint32_t walk_messages;
   int64_t walk_stop;
@@ -57,7 +55,7 @@ struct JudgementRecord {
   // Counts.
   uint32_t messages;       // headers judged as messages (the rest are text)
   uint32_t deleted;        // headers found with the deleted mark
-  uint32_t problems, length_problems, gaps, unfit, unreadable;
+  uint32_t problems, gaps, unfit, unreadable;
   uint32_t unread_messages;
   int64_t unread_outside;
   int64_t base_end;
@@ -81,10 +79,7 @@ void Note(const Finding& f) {
   switch (f.kind) {
     case FindingBrokenLength:
     case FindingCutOff:
-      if (f.fits)
-        J.length_problems += 1;
-      else
-        J.unfit += 1;
+      if (!f.fits) J.unfit += 1;
       break;
     case FindingGap: J.gaps += 1; break;
     case FindingUnreadable:
@@ -170,7 +165,6 @@ void Outside(UnreadPlace place, int64_t from, int64_t to, bool header_at_to) {
 // found at `next`, or, at_end, the end of what was read.
 void Settle(const HeaderSeen& h, int64_t next, bool at_end) {
   int64_t right = RightLength(h.at, next);
-  bool leads = LengthLeads(h.at, h.length, next);
   int64_t text_end = next;
   bool gap = false;
   if (at_end) {
@@ -194,7 +188,7 @@ void Settle(const HeaderSeen& h, int64_t next, bool at_end) {
       J.trailing = 0;
       Note(f);
     }
-  } else if (leads) {
+  } else if (right == (int64_t)h.length) {
     // A length with its top bit set that leads all the same: no header can
     // hold the right one either.
     if (!LengthFits(right)) J.unfit += 1;
@@ -237,7 +231,6 @@ void WalkHolds(void) {
 // The walk reaches the current header.
 void Walked(void) {
   J.walked = J.current;
-  J.walked_complete = false;
   J.walk_messages += 1;
   J.walk_next = StoredEnd(J.current);
   J.inside_count = J.inside_dropped = 0;
@@ -254,9 +247,12 @@ void Walked(void) {
   }
 }
 
-// A complete record inside the walked message.
-void KeepInside(const HeaderSeen& h) {
-  if (J.inside_count < InsideHeld)
+// A record complete while the walk is on: the walked message's own (its
+// bytes judged), or one inside its text, kept while there is room.
+void WalkComplete(const HeaderSeen& h) {
+  if (h.at == J.walked.at)
+    J.walked = h;
+  else if (J.inside_count < InsideHeld)
     Inside[J.inside_count++] = h;
   else
     J.inside_dropped += 1;
@@ -265,7 +261,9 @@ void KeepInside(const HeaderSeen& h) {
 // The walk cannot go on from its last message: the headers inside it were
 // messages after all, judged now in order (those not kept are found again
 // in the source, up to `to`). Returns the last of them, complete, to be
-// judged against what lies at `to`.
+// judged against what lies at `to` unless the source failed to give them
+// again: then the reading stops, as it does where a read fails the first
+// time, and nothing after the failure is judged.
 HeaderSeen StopWalk(const char* reason, int64_t to) {
   J.walking = false;
   J.walk_stop = J.walk_next;
@@ -277,28 +275,27 @@ HeaderSeen StopWalk(const char* reason, int64_t to) {
     ChainStep(last, Inside[k]);
     last = Inside[k];
   }
-  if (J.inside_dropped > 0) {
-    int64_t failed = -1;
-    if (!ReadAgain(&last, to, !J.mapfile, ChainStep, &failed) && J.failed_at < 0) {
-      J.failed_at = failed;
-      J.failed_error = Platform.LastError();
-    }
+  if (J.inside_dropped > 0 && !ReadAgain(&last, to, !J.mapfile, ChainStep, &J.failed_at)) {
+    J.failed_error = Platform.LastError();
+    RunState.StopReading = true;
   }
   J.inside_count = J.inside_dropped = 0;
   return last;
 }
 
 HeaderOutcome JudgeHeader(uint8_t* buffer, uint32_t i, int64_t at, uint32_t) {
+  // The reading stops after a failed reading again, at the end of the pass:
+  // the headers still found in it come after the failure.
+  if (J.failed_at >= 0) return HeaderTaken;
   const uint8_t* p = buffer + i;
   EndBytes(&Stream);
   HeaderSeen done = J.current;
-  bool had = J.have_current;
-  J.current = {at, MessageLength(p), ++J.found, IsDeleted(p), false, 0, 0};
-  J.have_current = true;
-  if (J.current.deleted) J.deleted += 1;
+  bool first = J.first_header < 0;
+  J.current = {at, MessageLength(p), ++J.found, false, 0, 0};
+  if (IsDeleted(p)) J.deleted += 1;
   Stream.current = &J.current;
   Stream.position = at;
-  if (!had) {
+  if (first) {
     J.first_header = at;
     // The reading began at the start offset, rounded down.
     Outside(UnreadLeading, RunState.StartOffset, at, true);
@@ -310,17 +307,13 @@ HeaderOutcome JudgeHeader(uint8_t* buffer, uint32_t i, int64_t at, uint32_t) {
     ChainStep(done, J.current);
     return HeaderTaken;
   }
-  if (!J.walked_complete) {
-    J.walked = done;
-    J.walked_complete = true;
-  } else {
-    KeepInside(done);
-  }
+  WalkComplete(done);
   if (at == J.walk_next) {
     WalkHolds();
     Walked();
   } else if (at > J.walk_next) {
-    ChainStep(StopWalk(NoHeaderThere, at), J.current);
+    HeaderSeen last = StopWalk(NoHeaderThere, at);
+    if (J.failed_at < 0) ChainStep(last, J.current);
   }
   return HeaderTaken;
 }
@@ -345,9 +338,8 @@ bool Reserve(void) {
 
 }  // namespace
 
-void StartJudgement(const CheckSettings& settings, int64_t size) {
+void StartJudgement(const CheckSettings& settings) {
   J = JudgementRecord();
-  J.size = size;
   J.mapfile = settings.mapfile != nullptr;
   J.first_header = -1;
   J.walk_stop = -1;
@@ -372,15 +364,13 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
   // The reading rounded the start down, and began there.
   J.start = RunState.StartOffset;
   J.base_end = J.trailing = -1;
-  if (J.have_current && complete) {
+  // After a failed reading again what was judged stands, as after a failed
+  // read.
+  complete = complete && J.failed_at < 0;
+  if (J.first_header >= 0 && complete) {
     EndBytes(&Stream);
     if (J.walking) {
-      if (!J.walked_complete) {
-        J.walked = J.current;
-        J.walked_complete = true;
-      } else {
-        KeepInside(J.current);
-      }
+      WalkComplete(J.current);
       if (J.walk_next == read_end) {
         J.walking = false;
         J.walk_reason = "the end of the file";
@@ -392,7 +382,8 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
                              : J.inside_count + J.inside_dropped > 0
                                  ? NoHeaderThere
                                  : "the end of the messages, before the end of the file";
-        Settle(StopWalk(reason, read_end), read_end, true);
+        HeaderSeen last = StopWalk(reason, read_end);
+        if (J.failed_at < 0) Settle(last, read_end, true);
       }
     } else {
       Settle(J.current, read_end, true);
@@ -402,7 +393,6 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
     // No header at all: every byte read is a leading byte.
     Outside(UnreadLeading, J.start, read_end, false);
   }
-  s->size = J.size;
   s->start = J.start;
   s->first_header = J.first_header;
   s->messages = J.found;
@@ -415,7 +405,6 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
   s->base_end = J.base_end < 0 ? read_end : J.base_end;
   s->trailing = J.trailing < 0 ? 0 : J.trailing;
   s->problems = J.problems;
-  s->length_problems = J.length_problems;
   s->gaps = J.gaps;
   s->unfit = J.unfit;
   s->unreadable = J.unreadable;
@@ -426,7 +415,7 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
   s->device = RunFiles.SourceIsBlockDevice ||
               (PlatformWindows() && RunState.SourcePath && !strncmp(RunState.SourcePath, "\\\\.\\", 4));
   s->runs = Runs;
-  s->run_count = Runs ? J.run_count : 0;
+  s->run_count = J.run_count;
   s->runs_omitted = J.runs_omitted;
   s->failed_at = J.failed_at;
   s->failed_error = J.failed_error;

@@ -4,12 +4,11 @@
 // within 48 bytes after one found in the same scan window is not looked
 // at), so this reading knows where the windows begin and finds exactly
 // those headers, with the byte judgement of each; memory stays one buffer.
-#include <cstring>
-
 #include "check/check.h"
 #include "core/platform.h"
 #include "core/run_state.h"
 #include "engine/header.h"
+#include "engine/text_scan.h"
 #include "run/driver.h"
 
 namespace {
@@ -34,19 +33,21 @@ int ReadAgain(HeaderSeen* prev, int64_t to, bool zero_runs, void (*step)(const H
   int64_t last = prev->at;
   int64_t window = NextWindowStart(last);
   int64_t pos = prev->at + 1;
+  int read = 1;
   while (pos < to) {
     int64_t end = to - pos > (int64_t)ChunkSize ? pos + ChunkSize : to;
     int64_t read_end = end + HeaderSize - 1 < data_end ? end + HeaderSize - 1 : data_end;
     uint32_t want = (uint32_t)(read_end - pos);
     if (!Platform.Seek(RunFiles.Source, pos) || Platform.Read(RunFiles.Source, Buffer, want) != (int64_t)want) {
       *failed_at = pos;
-      return 0;
+      read = 0;
+      break;
     }
     // Offsets in the file, the bytes at Buffer[offset - pos].
     int64_t judged = pos;
     int64_t q = pos;
     while (q < end) {
-      const uint8_t* bang = (const uint8_t*)memchr(Buffer + (q - pos), 0x21, (size_t)(end - q));
+      const uint8_t* bang = FindByte(Buffer + (q - pos), 0x21, (size_t)(end - q));
       if (!bang) break;
       q = pos + (bang - Buffer);
       const uint8_t* h = bang;
@@ -59,7 +60,7 @@ int ReadAgain(HeaderSeen* prev, int64_t to, bool zero_runs, void (*step)(const H
         JudgeBytes(&judge, Buffer + (judged - pos), (uint32_t)(q - judged));
         EndBytes(&judge);
       }
-      HeaderSeen next = {q, MessageLength(h), record.number + 1, IsDeleted(h), false, 0, 0};
+      HeaderSeen next = {q, MessageLength(h), record.number + 1, false, 0, 0};
       step(record, next);
       record = next;
       found_any = true;
@@ -74,6 +75,8 @@ int ReadAgain(HeaderSeen* prev, int64_t to, bool zero_runs, void (*step)(const H
     pos = end;
   }
   if (found_any) EndBytes(&judge);
+  // The headers handed to step so far are judged: the caller goes on from
+  // the last of them, never from one already judged.
   *prev = record;
-  return 1;
+  return read;
 }

@@ -19,7 +19,7 @@ int RunCheck(const CheckSettings& settings) {
   }
   int code = OpenCompanionSource("mendrake-check");
   if (code != 0) return code;
-  StartJudgement(settings, RunFiles.SourceSize);
+  StartJudgement(settings);
   InstallJudgement();
   // A start beyond the end is refused by the reading, before any report.
   int64_t start = settings.start - settings.start % (int64_t)BlockSize;

@@ -40,11 +40,6 @@ inline void SetMessageLength(uint8_t* p, uint32_t length) { WriteU32(p + Message
 // recovery reports and stores its low 32 bits, the checker the whole of it.
 inline int64_t RightLength(int64_t header_at, int64_t next) { return next - header_at - 48; }
 
-// True when the stored length leads from its header exactly to `next`.
-inline bool LengthLeads(int64_t header_at, uint32_t stored, int64_t next) {
-  return RightLength(header_at, next) == (int64_t)stored;
-}
-
 // The largest length a header can carry and still be read as positive.
 constexpr int64_t MaxMessageLength = 0x7FFFFFFF;
 

@@ -462,11 +462,23 @@ else
 fi
 
 # --- A read failure: exit 8, where, and no verdict ----------------------------
+# Also where the source fails to give again the headers inside a walked
+# message beyond the 4,096 kept: the reading stops there, nothing judged
+# twice or after it.
 if [ -x "${MENDRAKE_CHECK_FAULTS_BIN:-}" ]; then
   gen --out big.tbb --seed 9 --messages 100 --max 6000
-  OUT=$(MENDRAKE_FAULTS=read_fail=131072 "$MENDRAKE_CHECK_FAULTS_BIN" big.tbb 2>"$WORK/.stderr"; echo "rc=$?")
-  expect_eq "read failure: exit, where, verdict" "rc=8 1 verdict: unknown; the reading failed at offset 131072" \
-    "${OUT##*$'\n'} $(grep -c 'read failed at offset 131072 (65536 bytes): [^(]* (error 5)' "$WORK/.stderr") $(tail -n 2 <<<"$OUT" | head -n 1)"
+  readarray -t inner < <(yes '5 5' | head -n 6000)
+  make_base inside.tbb "300000 5" "${inner[@]}" "9 5" "3 3"
+  # name | base | fault | failing offset | the error line's words for it | findings (^at)
+  while IFS='|' read -r name base fault at how count; do
+    OUT=$(MENDRAKE_FAULTS=$fault "$MENDRAKE_CHECK_FAULTS_BIN" "$base" 2>"$WORK/.stderr"; echo "rc=$?")
+    expect_eq "$name: exit, where, verdict" "rc=8 1 verdict: unknown; the reading failed at offset $at" \
+      "${OUT##*$'\n'} $(grep -c "read failed at offset $at ($how): [^(]* (error 5)" "$WORK/.stderr") $(tail -n 2 <<<"$OUT" | head -n 1)"
+    expect_eq "$name: findings" "$count" "$(grep -c '^at ' <<<"$OUT")"
+  done <<'EOF_FAILURES'
+read failure|big.tbb|read_fail=131072|131072|65536 bytes|0
+reading again fails|inside.tbb|read_call_fail=282625|282625|reading it again|1
+EOF_FAILURES
 fi
 
 finish
