@@ -165,11 +165,10 @@ void Outside(UnreadPlace place, int64_t from, int64_t to, bool header_at_to) {
 // found at `next`, or, at_end, the end of what was read.
 void Settle(const HeaderSeen& h, int64_t next, bool at_end) {
   int64_t right = RightLength(h.at, next);
-  int64_t text_end = next;
-  bool gap = false;
+  int64_t text_end = TextEnd(StoredEnd(h), next, at_end, h.nul_after_end);
+  bool gap = !at_end && text_end < next;
   if (at_end) {
     if (right >= (int64_t)h.length) {
-      text_end = StoredEnd(h);
       J.base_end = text_end;
       J.trailing = next - text_end;
       if (J.trailing > 0) {
@@ -192,13 +191,11 @@ void Settle(const HeaderSeen& h, int64_t next, bool at_end) {
     // A length with its top bit set that leads all the same: no header can
     // hold the right one either.
     if (!LengthFits(right)) J.unfit += 1;
-  } else if (right > (int64_t)h.length && h.nul_after_end) {
+  } else if (gap) {
     Finding f = About(FindingGap, h);
-    f.offset = StoredEnd(h);
-    f.size = next - f.offset;
+    f.offset = text_end;
+    f.size = next - text_end;
     f.next = next;
-    text_end = f.offset;
-    gap = true;
     Note(f);
   } else {
     Finding f = About(FindingBrokenLength, h);

@@ -46,6 +46,15 @@ constexpr int64_t MaxMessageLength = 0x7FFFFFFF;
 // True when a length field can hold `length` (0 to MaxMessageLength).
 inline bool LengthFits(int64_t length) { return length >= 0 && length <= MaxMessageLength; }
 
+// Where a message's text ends: at `reached` (the next header found, or the
+// end of what was read), unless its stored length ends before that and the
+// bytes after the stored end are no mail: it is the last message, or they
+// hold a NUL (a gap; no mail holds one). What the export writes and what
+// the check judges clean both follow from this one rule.
+inline int64_t TextEnd(int64_t stored_end, int64_t reached, bool last, bool nul_after_end) {
+  return stored_end < reached && (last || nul_after_end) ? stored_end : reached;
+}
+
 // Where the next header should begin: this header's offset plus both
 // lengths, the fields taken as unsigned, in 64 bits.
 inline int64_t NextHeaderOffset(int64_t header_offset, const uint8_t* p) {

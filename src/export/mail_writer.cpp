@@ -134,22 +134,24 @@ void EndMessage(int64_t reached, bool last) {
   Message.active = false;
   if (ReadAgain.read_failed) return;
   int64_t stored_end = Message.stored_end;
-  int64_t text_end = reached;
-  if (stored_end < reached) {
+  int64_t text_end = TextEnd(stored_end, reached, last, Message.nul_past_end);
+  if (text_end < reached) {
+    // Not mail: after the last message, or a gap.
+    int64_t unread = UnreadBytes(text_end, reached);
     if (last) {
-      Counts.trailing += reached - stored_end;
-      Counts.unread_trailing += UnreadBytes(stored_end, reached);
-      text_end = stored_end;
-    } else if (Message.nul_past_end) {
+      Counts.trailing += reached - text_end;
+      Counts.unread_trailing += unread;
+    } else {
       Counts.gaps += 1;
-      Counts.gap_bytes += reached - stored_end;
-      Counts.unread_gaps += UnreadBytes(stored_end, reached);
-      text_end = stored_end;
-    } else if (Message.taken && (Message.holding || Message.writing) && !TextAgain(stored_end, reached)) {
-      // The reading ends here: the run stops after this message.
-      text_end = ReadAgain.failed_offset;
-      RunState.StopReading = true;
+      Counts.gap_bytes += reached - text_end;
+      Counts.unread_gaps += unread;
     }
+  } else if (stored_end < reached && Message.taken && (Message.holding || Message.writing) &&
+             !TextAgain(stored_end, reached)) {
+    // The bytes past the stored end are text, but reading them again
+    // failed: the run stops after this message.
+    text_end = ReadAgain.failed_offset;
+    RunState.StopReading = true;
   }
   if (!Message.taken) return;
   if (Message.holding) BeginText(Message.held);
