@@ -21,6 +21,7 @@
 #include "engine/header.h"
 #include "engine/scanner.h"
 #include "engine/writer.h"
+#include "fileio/windows_rules.h"
 #include "run/companion.h"
 
 uint32_t CheckInsideRoom = 4096;
@@ -408,9 +409,8 @@ void FinishJudgement(int64_t read_end, bool complete, CheckSummary* s) {
   s->unread_messages = J.unread_messages;
   s->unread_outside = J.unread_outside;
   // A disk: the size query found one, or on Windows the path names a device
-  // (\\.\PhysicalDrive1, \\.\C:).
-  s->device = RunFiles.SourceIsBlockDevice ||
-              (PlatformWindows() && RunState.SourcePath && !strncmp(RunState.SourcePath, "\\\\.\\", 4));
+  // (\\.\PhysicalDrive1, \\.\C:), as the platform judges it.
+  s->device = RunFiles.SourceIsBlockDevice || (PlatformWindows() && NamesDevice(RunState.SourcePath));
   s->runs = Runs;
   s->run_count = J.run_count;
   s->runs_omitted = J.runs_omitted;

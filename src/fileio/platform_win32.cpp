@@ -608,21 +608,6 @@ int WinSameFile(const char* a, const char* b) {
 
 void WinSleep(uint32_t milliseconds) { Sleep(milliseconds); }
 
-// A name in the device namespace with nothing after the device: a volume
-// ("\\.\C:", "\\?\Volume{...}") or a disk ("\\.\PhysicalDrive0"). Such a
-// handle also reports FILE_TYPE_DISK, but it is never cut.
-template <typename C>
-bool NamesDevice(const C* path) {
-  if (!path) return false;
-  bool slash0 = path[0] == '\\' || path[0] == '/';
-  bool slash1 = path[1] == '\\' || path[1] == '/';
-  if (!slash0 || !slash1 || (path[2] != '.' && path[2] != '?') || (path[3] != '\\' && path[3] != '/'))
-    return false;
-  for (const C* p = path + 4; *p; p++)
-    if (*p == '\\' || *p == '/') return false;
-  return true;
-}
-
 // Cuts a file on a disk to size bytes. Moves with SetFilePointer, which the
 // 9x family has as well (SetFilePointerEx is missing there and would keep the
 // executable from loading); the position is put back where it was, as

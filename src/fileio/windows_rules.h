@@ -24,6 +24,22 @@ int LongPathForm(const wchar_t* full, size_t length, const wchar_t** prefix, siz
 // network path without a share).
 size_t FullPathRoot(const wchar_t* full, size_t length);
 
+// A name in the device namespace with nothing after the device: a volume
+// ("\\.\C:", "\\?\Volume{...}") or a disk ("\\.\PhysicalDrive0"). Such a
+// handle also reports FILE_TYPE_DISK, but it is never cut.
+template <typename C>
+inline bool NamesDevice(const C* path) {
+  if (!path) return false;
+  // Each test stops at a string's end, whose NUL matches none of them.
+  for (int k = 0; k < 4; k++) {
+    bool slash = path[k] == '\\' || path[k] == '/';
+    if (k == 2 ? path[k] != '.' && path[k] != '?' : !slash) return false;
+  }
+  for (const C* p = path + 4; *p; p++)
+    if (*p == '\\' || *p == '/') return false;
+  return true;
+}
+
 // Whether a companion asks for Enter before it ends. Only when it is the
 // only process attached to its console (`attached`, 0 when the system cannot
 // tell): the window was made for it by a double-click or a drop on its icon

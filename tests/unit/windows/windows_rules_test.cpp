@@ -51,6 +51,18 @@ TEST(WindowsRules, LongPathsTakeTheVerbatimForm) {
   }
 }
 
+TEST(WindowsRules, DevicesAreNamesWithNothingAfterTheDevice) {
+  struct {
+    const char* path;
+    bool device;
+  } cases[] = {
+      {"\\\\.\\PhysicalDrive0", true}, {"\\\\.\\C:", true},   {"//./C:", true},
+      {"\\\\?\\Volume{1}", true},      {"\\\\.\\pipe\\x", false}, {"\\\\?\\C:\\base.tbb", false},
+      {"\\\\server\\share", false},    {"\\\\.", false},           {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.device, NamesDevice(c.path)) << c.path;
+}
+
 TEST(WindowsRules, OnlyAWindowOfItsOwnWaits) {
   struct {
     int attached;
